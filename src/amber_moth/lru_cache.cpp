@@ -1,0 +1,949 @@
+// amber_moth.lru_cache: a bounded least-recently-used cache for CPython.
+//
+// The store (CLRUCache)
+// ---------------------
+// A store holds at most `capacity` entries. Its memory is three system-heap blocks made
+// once, by cache_create: the record, the node pool and the slot array (the index). Neither
+// the pool nor the index ever changes size; capacity 0 means 128.
+//
+// Node states. Every node of the pool is in exactly one of:
+//   listed: on the doubly linked recency list (head = least recently used, tail = most),
+//           indexed by exactly one live slot, and owning one strong reference to its key
+//           object (`orig_key`) and one to its value;
+//   free:   on the singly linked free list (through `next`), `orig_key` and `value` null.
+// `length` is the number of listed nodes; head is null exactly when length is 0.
+//
+// Slot states. The index is open addressing with linear probing over `num_buckets` slots,
+// a power of two and at least twice the capacity, so live slots never fill more than half:
+//   empty:     node null, is_tombstone false (ends a probe);
+//   live:      node set, is_tombstone false, `key` equal to the node's hash;
+//   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
+// `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
+// rebuilt at the same size, dropping every tombstone, when live slots and tombstones would
+// fill more than 70% of it. A key's first probe slot comes from its hash multiplied by a
+// 64-bit odd constant (top bits), so that ints, whose hash is their value, do not cluster.
+// The slot and the node keep the key's own hash, and slots are compared by it first.
+//
+// Where Python code runs. A key's __eq__ (called while probing) and any reference drop
+// (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
+// cache on the same thread, or let another thread in. So:
+//   * Comparisons happen only in hash_get, while looking up the probe key, before the
+//     operation changes anything. After each one, the slot is trusted only if it still
+//     indexes the same node with the same key object; otherwise the lookup starts again.
+//     A comparison that raises fails the whole operation, with the store unchanged.
+//   * Once the lookup is done, the operation runs to the end with no Python code: removal
+//     finds a slot by node identity, insertion takes the first free slot on the key's path.
+//   * References that leave the store (an overwritten value, evicted, deleted and popped
+//     entries) are moved into a Detached holder and dropped only once the store is
+//     consistent again and the lock is released. cache_clear removes entries one at a time
+//     for the same reason; cache_destroy runs only on a store no instance points to.
+//
+// The binding (LRUCacheObject)
+// ----------------------------
+// An instance owns its store (`cache`, null until __init__ succeeds) and its lock record
+// (`mutex`, see utils.h). A keyed operation hashes the key unlocked, then takes the lock,
+// makes one store call, takes new references to what it returns, releases the lock, drops
+// what the store handed back, and only then raises KeyError where absence is an error.
+// `running` counts operations between lock and unlock; __init__ refuses to replace the
+// store while it is non-zero, so no store or lock is freed under an operation.
+
+// Assertions check the store's invariants in checked builds (-DAMBER_MOTH_CHECKED, used by
+// the sanitizer and debug-interpreter builds); every other build leaves them out.
+#if !defined(AMBER_MOTH_CHECKED) && !defined(NDEBUG)
+#define NDEBUG
+#endif
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cassert>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "utils.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Store records
+
+struct LRUNode {
+    int64_t key;         // the key's hash
+    PyObject *orig_key;  // strong reference while listed, null while free
+    PyObject *value;     // strong reference while listed, null while free
+    LRUNode *prev;       // towards the head; null at the head
+    LRUNode *next;       // towards the tail; null at the tail; next free node while free
+};
+
+struct HashEntry {
+    int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
+    LRUNode *node;  // null when empty or a tombstone
+    bool is_tombstone;
+};
+
+struct CLRUCache {
+    LRUNode *head;  // least recently used
+    LRUNode *tail;  // most recently used
+    HashEntry *buckets;
+    uint64_t num_buckets;  // power of two, >= 16 and >= 2 * capacity; fixed
+    uint64_t mask;         // num_buckets - 1
+    uint64_t length;
+    uint64_t capacity;
+    uint64_t tombstones;
+    LRUNode *node_pool;  // capacity nodes
+    LRUNode *freelist;
+    unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
+};
+
+constexpr uint64_t kDefaultCapacity = 128;
+constexpr uint64_t kMinBuckets = 16;
+// Beyond this capacity the index size or the load arithmetic would not fit in 64 bits;
+// such a store fails like any allocation that cannot be satisfied.
+constexpr uint64_t kMaxCapacity = uint64_t{1} << 56;
+static_assert(2 * kMaxCapacity * sizeof(HashEntry) / sizeof(HashEntry) == 2 * kMaxCapacity);
+static_assert((2 * kMaxCapacity + 1) * 10 / 10 == 2 * kMaxCapacity + 1);
+static_assert(sizeof(HashEntry) == 3 * sizeof(void *), "a slot is three words");
+static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
+
+// Strong references taken out of the store by one operation. They are dropped when the
+// holder goes out of scope, which callers arrange to be after the store is consistent
+// again and the lock is released: a drop can run arbitrary Python code.
+class Detached {
+  public:
+    Detached() = default;
+    Detached(const Detached &) = delete;
+    Detached &operator=(const Detached &) = delete;
+    ~Detached() {
+        for (PyObject *ref : refs_) {
+            Py_XDECREF(ref);
+        }
+    }
+    void take(PyObject *ref) {
+        assert(count_ < 2);
+        refs_[count_++] = ref;
+    }
+
+  private:
+    PyObject *refs_[2] = {nullptr, nullptr};
+    int count_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// Node pool
+
+// Chains the whole pool into the free list, in pool order.
+void build_freelist(CLRUCache *cache) {
+    LRUNode *pool = cache->node_pool;
+    for (uint64_t i = 0; i + 1 < cache->capacity; ++i) {
+        pool[i].next = &pool[i + 1];
+    }
+    pool[cache->capacity - 1].next = nullptr;
+    cache->freelist = pool;
+}
+
+// Takes the first free node and fills it with new references to key and value.
+// Precondition: the free list is not empty (length < capacity).
+[[nodiscard]] LRUNode *node_alloc(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                  PyObject *value) {
+    LRUNode *node = cache->freelist;
+    assert(node != nullptr && node->orig_key == nullptr && node->value == nullptr);
+    cache->freelist = node->next;
+    node->key = hash_key;
+    node->orig_key = Py_NewRef(orig_key);
+    node->value = Py_NewRef(value);
+    node->prev = nullptr;
+    node->next = nullptr;
+    return node;
+}
+
+// Moves the node's key and value references into `dropped` and puts the node at the front
+// of the free list. Precondition: the node is neither listed nor indexed.
+void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
+    dropped.take(node->orig_key);
+    dropped.take(node->value);
+    node->orig_key = nullptr;
+    node->value = nullptr;
+    node->prev = nullptr;
+    node->next = cache->freelist;
+    cache->freelist = node;
+}
+
+// ---------------------------------------------------------------------------------------
+// Hash index
+
+// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi.
+[[nodiscard]] inline uint64_t home_slot(const CLRUCache *cache, int64_t hash_key) {
+    return (static_cast<uint64_t>(hash_key) * UINT64_C(0x9E3779B97F4A7C15)) >> cache->shift;
+}
+
+[[nodiscard]] inline bool slot_is_empty(const HashEntry &e) {
+    return e.node == nullptr && !e.is_tombstone;
+}
+
+// Index of the first empty or tombstone slot on hash_key's path through `buckets` (an array
+// of the store's size). One always exists, since live slots fill at most half the index.
+[[nodiscard]] uint64_t find_free_slot(const CLRUCache *cache, const HashEntry *buckets,
+                                      int64_t hash_key) {
+    uint64_t i = home_slot(cache, hash_key);
+    while (buckets[i].node != nullptr) {
+        i = (i + 1) & cache->mask;
+    }
+    return i;
+}
+
+// Index of the live slot that indexes `node`, found by identity, with no comparisons.
+// Precondition: the node is indexed.
+[[nodiscard]] uint64_t find_node_slot(const CLRUCache *cache, const LRUNode *node) {
+    uint64_t i = home_slot(cache, node->key);
+    while (cache->buckets[i].node != node) {
+        assert(!slot_is_empty(cache->buckets[i]));
+        i = (i + 1) & cache->mask;
+    }
+    return i;
+}
+
+// Result of a lookup: the node holding an equal key and the slot indexing it, or no node.
+struct Lookup {
+    LRUNode *node;
+    uint64_t slot;
+};
+
+// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
+// Returns 0 with `out` filled, or -1 with the error a comparison raised.
+[[nodiscard]] int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, Lookup *out) {
+restart:
+    uint64_t i = home_slot(cache, hash_key);
+    for (uint64_t probes = 0; probes < cache->num_buckets; ++probes, i = (i + 1) & cache->mask) {
+        const HashEntry &e = cache->buckets[i];
+        if (e.node == nullptr) {
+            if (!e.is_tombstone) {
+                break;
+            }
+            continue;
+        }
+        if (e.key != hash_key) {
+            continue;
+        }
+        LRUNode *node = e.node;
+        PyObject *stored = node->orig_key;
+        if (stored != orig_key) {
+            Py_INCREF(stored);
+            const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
+            Py_DECREF(stored);
+            if (equal < 0) {
+                return -1;
+            }
+            // The comparison ran Python code, which may have changed or rebuilt the index.
+            if (cache->buckets[i].node != node || node->orig_key != stored) {
+                goto restart;
+            }
+            if (equal == 0) {
+                continue;
+            }
+        }
+        *out = {node, i};
+        return 0;
+    }
+    *out = {nullptr, 0};
+    return 0;
+}
+
+// Indexes `node` under its hash in the first free slot of its path.
+// Precondition: no live slot holds an equal key; the index has room (hash_reserve).
+void hash_set(CLRUCache *cache, LRUNode *node) {
+    HashEntry &e = cache->buckets[find_free_slot(cache, cache->buckets, node->key)];
+    if (e.is_tombstone) {
+        --cache->tombstones;
+    }
+    e = {node->key, node, false};
+}
+
+// Turns the live slot `slot` into a tombstone; the slot keeps its hash.
+void hash_delete(CLRUCache *cache, uint64_t slot) {
+    HashEntry &e = cache->buckets[slot];
+    assert(e.node != nullptr && !e.is_tombstone);
+    e.node = nullptr;
+    e.is_tombstone = true;
+    ++cache->tombstones;
+}
+
+// Rebuilds the index at the same size, keeping live slots and dropping tombstones.
+// Returns -1, with the store unchanged, when the new array cannot be allocated.
+[[nodiscard]] int hash_rebuild(CLRUCache *cache) {
+    auto *fresh = static_cast<HashEntry *>(calloc(cache->num_buckets, sizeof(HashEntry)));
+    if (fresh == nullptr) {
+        return -1;
+    }
+    HashEntry *old = cache->buckets;
+    for (uint64_t i = 0; i < cache->num_buckets; ++i) {
+        if (old[i].node != nullptr) {
+            fresh[find_free_slot(cache, fresh, old[i].key)] = old[i];
+        }
+    }
+    cache->buckets = fresh;
+    cache->tombstones = 0;
+    free(old);
+    return 0;
+}
+
+// Makes room for a new key, `extra` being the tombstones about to appear before it is
+// indexed: rebuilds when live slots and tombstones would fill more than 70% of the index.
+// Returns -1 with MemoryError set, the store unchanged, when the rebuild cannot allocate.
+[[nodiscard]] int hash_reserve(CLRUCache *cache, uint64_t extra) {
+    if ((cache->length + cache->tombstones + extra) * 10 <= cache->num_buckets * 7) {
+        return 0;
+    }
+    if (hash_rebuild(cache) < 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Recency list
+
+// Takes a listed node out of the list.
+void list_unlink(LRUNode *node, CLRUCache *cache) {
+    (node->prev != nullptr ? node->prev->next : cache->head) = node->next;
+    (node->next != nullptr ? node->next->prev : cache->tail) = node->prev;
+    node->prev = nullptr;
+    node->next = nullptr;
+}
+
+// Appends a detached node at the tail.
+void list_push_back(LRUNode *node, CLRUCache *cache) {
+    node->prev = cache->tail;
+    node->next = nullptr;
+    (cache->tail != nullptr ? cache->tail->next : cache->head) = node;
+    cache->tail = node;
+}
+
+// Makes a listed node the most recently used.
+inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
+    if (node != cache->tail) {
+        list_unlink(node, cache);
+        list_push_back(node, cache);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Store operations
+
+// A new empty store, or null when memory cannot be had (nothing is leaked).
+[[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
+    if (capacity == 0) {
+        capacity = kDefaultCapacity;
+    }
+    if (capacity > kMaxCapacity) {
+        return nullptr;
+    }
+    auto *cache = static_cast<CLRUCache *>(malloc(sizeof(CLRUCache)));
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    uint64_t num_buckets = kMinBuckets;
+    unsigned bits = 4;
+    while (num_buckets < 2 * capacity) {
+        num_buckets <<= 1;
+        ++bits;
+    }
+    // calloc leaves every slot empty (hash 0, no node, not a tombstone) and every node free.
+    cache->buckets = static_cast<HashEntry *>(calloc(num_buckets, sizeof(HashEntry)));
+    cache->node_pool = static_cast<LRUNode *>(calloc(capacity, sizeof(LRUNode)));
+    if (cache->buckets == nullptr || cache->node_pool == nullptr) {
+        free(cache->node_pool);
+        free(cache->buckets);
+        free(cache);
+        return nullptr;
+    }
+    cache->head = nullptr;
+    cache->tail = nullptr;
+    cache->num_buckets = num_buckets;
+    cache->mask = num_buckets - 1;
+    cache->shift = 64 - bits;
+    cache->length = 0;
+    cache->capacity = capacity;
+    cache->tombstones = 0;
+    build_freelist(cache);
+    return cache;
+}
+
+// Takes a listed node out of the store: list, index (its slot given), free list; its
+// references go to `dropped`.
+void cache_remove(CLRUCache *cache, LRUNode *node, uint64_t slot, Detached &dropped) {
+    assert(cache->buckets[slot].node == node);
+    list_unlink(node, cache);
+    hash_delete(cache, slot);
+    node_release(cache, node, dropped);
+    --cache->length;
+}
+
+// Empties the store, keeping its capacity and index size. Entries leave from the head one
+// at a time and each one's references are dropped while the store is consistent, so a
+// finaliser may re-enter; entries it adds meanwhile are not removed. When the store ends
+// empty, the index is reset and the free list rebuilt in pool order.
+void cache_clear(CLRUCache *cache) {
+    for (uint64_t left = cache->length; left > 0 && cache->head != nullptr; --left) {
+        Detached dropped;
+        cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
+    }
+    if (cache->length == 0) {
+        memset(cache->buckets, 0, cache->num_buckets * sizeof(HashEntry));
+        cache->tombstones = 0;
+        build_freelist(cache);
+    }
+}
+
+// Drops every reference the store holds and frees it. Precondition: no instance points to
+// the store any more, so code run by the drops cannot reach it.
+void cache_destroy(CLRUCache *cache) {
+    LRUNode *node = cache->head;
+    while (node != nullptr) {
+        LRUNode *next = node->next;
+        Py_DECREF(node->orig_key);
+        Py_DECREF(node->value);
+        node = next;
+    }
+    free(cache->node_pool);
+    free(cache->buckets);
+    free(cache);
+}
+
+// Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
+// stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
+[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                   PyObject **value) {
+    Lookup found;
+    *value = nullptr;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node == nullptr) {
+        return 0;
+    }
+    list_move_to_end(found.node, cache);
+    *value = found.node->value;
+    return 0;
+}
+
+// Stores value under key as the most recently used entry. An existing entry keeps its key
+// object and hands its old value to `dropped`; a new key in a full store first evicts the
+// head, whose references go to `dropped`. Returns 0, or -1 with the error set (a comparison
+// raised, or MemoryError from an index rebuild); on -1 nothing has changed.
+[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                            PyObject *value, Detached &dropped) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        dropped.take(found.node->value);
+        found.node->value = Py_NewRef(value);
+        list_move_to_end(found.node, cache);
+        return 0;
+    }
+    const bool full = cache->length >= cache->capacity;
+    if (hash_reserve(cache, full ? 1 : 0) < 0) {
+        return -1;
+    }
+    if (full) {
+        // The victim's node is the one node_alloc hands out next.
+        cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
+    }
+    LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
+    hash_set(cache, node);
+    list_push_back(node, cache);
+    ++cache->length;
+    return 0;
+}
+
+// Removes the key's entry, its references going to `dropped`. Returns 1 when removed,
+// 0 when absent, -1 when a comparison raised.
+[[nodiscard]] int cache_delete(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                               Detached &dropped) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node == nullptr) {
+        return 0;
+    }
+    cache_remove(cache, found.node, found.slot, dropped);
+    return 1;
+}
+
+// As cache_delete, and on removal `*value` is a new reference to the removed value.
+[[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                            Detached &dropped, PyObject **value) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node == nullptr) {
+        return 0;
+    }
+    *value = Py_NewRef(found.node->value);
+    cache_remove(cache, found.node, found.slot, dropped);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// The LRUCache type
+
+struct LRUCacheObject {
+    PyObject_HEAD
+    CLRUCache *cache;  // null until __init__ succeeds
+    RLock mutex;
+    bool thread_safe;
+    Py_ssize_t running;  // operations between lru_lock and lru_unlock
+};
+
+inline LRUCacheObject *as_cache(PyObject *op) {
+    return reinterpret_cast<LRUCacheObject *>(op);
+}
+
+inline void lru_lock(LRUCacheObject *self) {
+    ++self->running;
+    self->mutex.acquire_lock(&self->mutex);
+}
+
+inline void lru_unlock(LRUCacheObject *self) {
+    self->mutex.release_lock(&self->mutex);
+    --self->running;
+}
+
+// Holds the instance's lock for its scope.
+class Locked {
+  public:
+    explicit Locked(LRUCacheObject *self) : self_(self) { lru_lock(self_); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    ~Locked() { lru_unlock(self_); }
+
+  private:
+    LRUCacheObject *self_;
+};
+
+// Runs op(dropped) under the instance's lock; after the lock is released, drops whatever
+// the op took out of the store, and returns the op's result.
+template <class Op>
+inline auto with_lock(LRUCacheObject *self, Op &&op) {
+    Detached dropped;
+    Locked held(self);
+    return op(dropped);
+}
+
+// The instance's store, or null with RuntimeError set when it has none.
+[[nodiscard]] inline CLRUCache *store_of(LRUCacheObject *self) {
+    if (self->cache == nullptr) [[unlikely]] {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "LRUCache is not initialized: LRUCache.__init__ has not completed");
+    }
+    return self->cache;
+}
+
+// The first half of every keyed operation: hash the key (unlocked), then find the store.
+// Returns the store, or null with the error set.
+[[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
+                                            int64_t *hash_key) {
+    const Py_hash_t h = PyObject_Hash(key);
+    if (h == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    *hash_key = h;
+    return store_of(self);
+}
+
+// Detaches and destroys the instance's store and frees its lock. Code run by the drops
+// may initialise the instance again; what it installs is released too. Returns -1 with
+// RuntimeError when an operation of the instance is under way, leaving it as it is.
+[[nodiscard]] int release_store(LRUCacheObject *self) {
+    while (self->cache != nullptr || self->mutex.lock != nullptr) {
+        if (self->running > 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "LRUCache cannot be re-initialized while one of its operations "
+                            "is running");
+            return -1;
+        }
+        CLRUCache *old = self->cache;
+        self->cache = nullptr;
+        RLock_Free(&self->mutex);
+        if (old != nullptr) {
+            cache_destroy(old);
+        }
+    }
+    return 0;
+}
+
+int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
+    LRUCacheObject *self = as_cache(op);
+    static const char *const kwlist[] = {"capacity", "thread_safe", nullptr};
+    Py_ssize_t capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
+    int thread_safe = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|np:LRUCache", kwlist, &capacity,
+                                     &thread_safe)) {
+        return -1;
+    }
+    if (capacity <= 0) {
+        capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
+    }
+    if (release_store(self) < 0) {
+        return -1;
+    }
+    self->thread_safe = thread_safe != 0;
+    if (!RLock_New(&self->mutex, thread_safe)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    self->cache = cache_create(static_cast<uint64_t>(capacity));
+    if (self->cache == nullptr) {
+        RLock_Free(&self->mutex);
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+void LRUCache_dealloc(PyObject *op) {
+    PyTypeObject *type = Py_TYPE(op);
+    [[maybe_unused]] const int released = release_store(as_cache(op));
+    assert(released == 0);  // no operation can be running on an object being freed
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyObject *LRUCache_reduce(PyObject *, PyObject *) {
+    PyErr_SetString(PyExc_TypeError, "LRUCache cannot be pickled");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Keyed operations
+
+PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
+    LRUCacheObject *self = as_cache(op);
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *value;
+    const int r = with_lock(self, [&](Detached &) {
+        const int found = cache_get(cache, h, key, &value);
+        Py_XINCREF(value);
+        return found;
+    });
+    if (r < 0) {
+        return nullptr;
+    }
+    if (value == nullptr) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
+
+PyObject *LRUCache_get(PyObject *op, PyObject *args) {
+    PyObject *key;
+    PyObject *dflt = Py_None;
+    if (!PyArg_UnpackTuple(args, "get", 1, 2, &key, &dflt)) {
+        return nullptr;
+    }
+    LRUCacheObject *self = as_cache(op);
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *value;
+    const int r = with_lock(self, [&](Detached &) {
+        const int found = cache_get(cache, h, key, &value);
+        Py_XINCREF(value);
+        return found;
+    });
+    if (r < 0) {
+        return nullptr;
+    }
+    return value != nullptr ? value : Py_NewRef(dflt);
+}
+
+// Shared by set() and subscript assignment: 0, or -1 with the error set.
+int lru_set(LRUCacheObject *self, PyObject *key, PyObject *value) {
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return -1;
+    }
+    return with_lock(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+}
+
+// Shared by delete() and del: 1 removed, 0 absent, -1 with the error set.
+int lru_delete(LRUCacheObject *self, PyObject *key) {
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return -1;
+    }
+    return with_lock(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+}
+
+PyObject *LRUCache_set(PyObject *op, PyObject *args) {
+    PyObject *key;
+    PyObject *value;
+    if (!PyArg_UnpackTuple(args, "set", 2, 2, &key, &value)) {
+        return nullptr;
+    }
+    if (lru_set(as_cache(op), key, value) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+int LRUCache_setitem(PyObject *op, PyObject *key, PyObject *value) {
+    if (value != nullptr) {
+        return lru_set(as_cache(op), key, value);
+    }
+    const int removed = lru_delete(as_cache(op), key);
+    if (removed == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return removed > 0 ? 0 : -1;
+}
+
+PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
+    if (lru_delete(as_cache(op), key) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
+    PyObject *key;
+    PyObject *dflt = Py_None;
+    if (!PyArg_UnpackTuple(args, "pop", 1, 2, &key, &dflt)) {
+        return nullptr;
+    }
+    LRUCacheObject *self = as_cache(op);
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *value = nullptr;
+    const int r = with_lock(self, [&](Detached &dropped) {
+        return cache_pop(cache, h, key, dropped, &value);
+    });
+    if (r < 0) {
+        return nullptr;
+    }
+    return r > 0 ? value : Py_NewRef(dflt);
+}
+
+// Shared by has() and `in`: 1 present, 0 absent, -1 with the error set. No reordering.
+int LRUCache_contains(PyObject *op, PyObject *key) {
+    LRUCacheObject *self = as_cache(op);
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return -1;
+    }
+    return with_lock(self, [&](Detached &) {
+        Lookup found;
+        return hash_get(cache, h, key, &found) < 0 ? -1 : found.node != nullptr;
+    });
+}
+
+PyObject *LRUCache_has(PyObject *op, PyObject *key) {
+    const int r = LRUCache_contains(op, key);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole-cache operations
+
+PyObject *LRUCache_clear(PyObject *op, PyObject *) {
+    LRUCacheObject *self = as_cache(op);
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    with_lock(self, [&](Detached &) { cache_clear(cache); });
+    Py_RETURN_NONE;
+}
+
+// A new list with one item per entry, from head to tail, each made by item(node) as a new
+// reference or null. Null with MemoryError set when the list or an item cannot be made.
+template <class Item>
+PyObject *entry_list(PyObject *op, Item &&item) {
+    LRUCacheObject *self = as_cache(op);
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    return with_lock(self, [&](Detached &) -> PyObject * {
+        PyObject *list = PyList_New(static_cast<Py_ssize_t>(cache->length));
+        if (list == nullptr) {
+            return nullptr;
+        }
+        Py_ssize_t i = 0;
+        for (const LRUNode *node = cache->head; node != nullptr; node = node->next) {
+            PyObject *entry = item(node);
+            if (entry == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, i++, entry);
+        }
+        assert(i == PyList_GET_SIZE(list));
+        return list;
+    });
+}
+
+PyObject *LRUCache_keys(PyObject *op, PyObject *) {
+    return entry_list(op, [](const LRUNode *node) { return Py_NewRef(node->orig_key); });
+}
+
+PyObject *LRUCache_values(PyObject *op, PyObject *) {
+    return entry_list(op, [](const LRUNode *node) { return Py_NewRef(node->value); });
+}
+
+PyObject *LRUCache_items(PyObject *op, PyObject *) {
+    return entry_list(op, [](const LRUNode *node) {
+        PyObject *pair = PyTuple_New(2);
+        if (pair != nullptr) {
+            PyTuple_SET_ITEM(pair, 0, Py_NewRef(node->orig_key));
+            PyTuple_SET_ITEM(pair, 1, Py_NewRef(node->value));
+        }
+        return pair;
+    });
+}
+
+PyObject *LRUCache_iter(PyObject *op) {
+    PyObject *keys = LRUCache_keys(op, nullptr);
+    if (keys == nullptr) {
+        return nullptr;
+    }
+    PyObject *it = PyObject_GetIter(keys);
+    Py_DECREF(keys);
+    return it;
+}
+
+// The key of the head (least recently used) or tail entry, or None when empty.
+PyObject *end_key(PyObject *op, LRUNode *CLRUCache::*end) {
+    LRUCacheObject *self = as_cache(op);
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    return with_lock(self, [&](Detached &) {
+        const LRUNode *node = cache->*end;
+        return Py_NewRef(node != nullptr ? node->orig_key : Py_None);
+    });
+}
+
+PyObject *LRUCache_get_head(PyObject *op, void *) {
+    return end_key(op, &CLRUCache::head);
+}
+
+PyObject *LRUCache_get_tail(PyObject *op, void *) {
+    return end_key(op, &CLRUCache::tail);
+}
+
+PyObject *LRUCache_get_capacity(PyObject *op, void *) {
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? PyLong_FromSize_t(cache->capacity) : nullptr;
+}
+
+PyObject *LRUCache_length(PyObject *op, PyObject *) {
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? PyLong_FromSize_t(cache->length) : nullptr;
+}
+
+Py_ssize_t LRUCache_length_slot(PyObject *op) {
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? static_cast<Py_ssize_t>(cache->length) : -1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Type and module tables
+
+PyMethodDef LRUCache_methods[] = {
+    {"clear", LRUCache_clear, METH_NOARGS, nullptr},
+    {"length", LRUCache_length, METH_NOARGS, nullptr},
+    {"has", LRUCache_has, METH_O, nullptr},
+    {"get", LRUCache_get, METH_VARARGS, nullptr},
+    {"set", LRUCache_set, METH_VARARGS, nullptr},
+    {"delete", LRUCache_delete, METH_O, nullptr},
+    {"pop", LRUCache_pop, METH_VARARGS, nullptr},
+    {"keys", LRUCache_keys, METH_NOARGS, nullptr},
+    {"values", LRUCache_values, METH_NOARGS, nullptr},
+    {"items", LRUCache_items, METH_NOARGS, nullptr},
+    {"__reduce__", LRUCache_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef LRUCache_getset[] = {
+    {"capacity", LRUCache_get_capacity, nullptr, nullptr, nullptr},
+    {"head", LRUCache_get_head, nullptr, nullptr, nullptr},
+    {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char lru_doc[] =
+    "LRUCache(capacity=128, thread_safe=False)\n--\n\nAn LRU cache with optional thread safety.";
+
+PyType_Slot LRUCache_slots[] = {
+    {Py_tp_doc, const_cast<char *>(lru_doc)},
+    {Py_tp_init, reinterpret_cast<void *>(LRUCache_init)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(LRUCache_dealloc)},
+    {Py_tp_methods, LRUCache_methods},
+    {Py_tp_getset, LRUCache_getset},
+    {Py_tp_iter, reinterpret_cast<void *>(LRUCache_iter)},
+    {Py_sq_contains, reinterpret_cast<void *>(LRUCache_contains)},
+    {Py_sq_length, reinterpret_cast<void *>(LRUCache_length_slot)},
+    {Py_mp_length, reinterpret_cast<void *>(LRUCache_length_slot)},
+    {Py_mp_subscript, reinterpret_cast<void *>(LRUCache_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void *>(LRUCache_setitem)},
+    {0, nullptr},
+};
+
+PyType_Spec LRUCache_spec = {
+    "amber_moth.lru_cache.LRUCache",
+    sizeof(LRUCacheObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    LRUCache_slots,
+};
+
+PyModuleDef lru_cache_module = {
+    PyModuleDef_HEAD_INIT,
+    "lru_cache",
+    "Bounded LRU cache with optional thread safety. Raw C.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lru_cache() {
+    PyObject *module = PyModule_Create2(&lru_cache_module, PYTHON_API_VERSION);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject *type = PyType_FromSpec(&LRUCache_spec);
+    if (type == nullptr) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (PyModule_AddObject(module, "LRUCache", type) < 0) {
+        Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
