@@ -1,0 +1,50 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from amber_moth.lru_cache import LRUCache
+
+
+def assert_consistent(cache):
+    """The invariants every view of a cache must agree on, whatever ran before."""
+    keys = cache.keys()
+    values = cache.values()
+    items = cache.items()
+    assert len(cache) == cache.length() == len(keys) == len(values) == len(items)
+    assert len(keys) <= cache.capacity
+    assert items == list(zip(keys, values))
+    assert list(cache) == keys
+    assert cache.head is (keys[0] if keys else None)
+    assert cache.tail is (keys[-1] if keys else None)
+    for key in keys:
+        assert key in cache
+
+
+def run_isolated(code, timeout=120):
+    """Runs code in a fresh interpreter (so a crash fails the test rather than the run) and
+    returns its stdout. The child gets this file's helpers and LRUCache already imported."""
+    prelude = "from amber_moth.lru_cache import LRUCache\n" + _helpers_source()
+    proc = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=os.environ.copy(),
+    )
+    assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return proc.stdout
+
+
+def _helpers_source():
+    import inspect
+
+    return inspect.getsource(assert_consistent) + "\n"
+
+
+@pytest.fixture(params=[False, True], ids=["unlocked", "thread_safe"])
+def make_cache(request):
+    """Builds caches with and without thread safety."""
+    return lambda capacity=128: LRUCache(capacity, request.param)

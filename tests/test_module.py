@@ -1,0 +1,228 @@
+"""The module, the type, construction, re-initialisation, deallocation and pickling."""
+import copy
+import gc
+import pickle
+import sys
+import weakref
+
+import pytest
+
+import amber_moth.lru_cache as lru_cache_module
+from amber_moth.lru_cache import LRUCache
+from conftest import assert_consistent, run_isolated
+
+
+class Tracked:
+    """A value whose lifetime the tests watch through a weak reference."""
+
+
+def test_module_and_type_names():
+    assert lru_cache_module.__doc__ == "Bounded LRU cache with optional thread safety. Raw C."
+    assert lru_cache_module.__name__ == "amber_moth.lru_cache"
+    assert LRUCache.__module__ == "amber_moth.lru_cache"
+    assert LRUCache.__name__ == "LRUCache"
+    assert LRUCache.__qualname__ == "LRUCache"
+    assert LRUCache.__doc__ == "An LRU cache with optional thread safety."
+    assert LRUCache.__text_signature__ == "(capacity=128, thread_safe=False)"
+    assert not hasattr(LRUCache(), "__dict__")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, capacity",
+    [
+        ((), {}, 128),
+        ((0,), {}, 128),
+        ((-5,), {}, 128),
+        ((1,), {}, 1),
+        ((10, True), {}, 10),
+        ((), {"capacity": 10, "thread_safe": True}, 10),
+        ((), {"thread_safe": "yes"}, 128),
+        ((True,), {}, 1),
+    ],
+)
+def test_constructor_arguments(args, kwargs, capacity):
+    cache = LRUCache(*args, **kwargs)
+    assert cache.capacity == capacity
+    assert len(cache) == 0
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error",
+    [
+        (("10",), {}, TypeError),
+        ((2**70,), {}, OverflowError),
+        ((1.5,), {}, TypeError),
+        ((1, 2, 3), {}, TypeError),
+        ((), {"size": 3}, TypeError),
+    ],
+)
+def test_constructor_rejects_bad_arguments(args, kwargs, error):
+    with pytest.raises(error):
+        LRUCache(*args, **kwargs)
+
+
+def test_thread_safe_truth_test_error_propagates():
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        LRUCache(4, Bad())
+
+
+@pytest.mark.parametrize("capacity", [2**40, 2**56 + 1, 2**62, 2**63 - 1])
+def test_huge_capacity_is_memory_error_and_leaves_no_store(capacity):
+    cache = LRUCache(4)
+    cache[1] = 1
+    with pytest.raises(MemoryError):
+        cache.__init__(capacity)
+    with pytest.raises(RuntimeError, match="not initialized"):
+        len(cache)
+    cache.__init__(3)
+    assert cache.capacity == 3 and len(cache) == 0
+
+
+def test_reinit_empties_applies_new_arguments_and_drops_references():
+    cache = LRUCache(4)
+    value = Tracked()
+    key = Tracked()
+    ref_value, ref_key = weakref.ref(value), weakref.ref(key)
+    cache[key] = value
+    del key, value
+    cache.__init__(2, thread_safe=True)
+    assert ref_value() is None and ref_key() is None
+    assert cache.capacity == 2 and cache.keys() == []
+    for i in range(5):
+        cache[i] = i
+    assert cache.keys() == [3, 4]
+
+
+def test_failed_reinit_parse_keeps_everything():
+    cache = LRUCache(4)
+    cache["a"] = 1
+    with pytest.raises(TypeError):
+        cache.__init__("big")
+    assert cache.capacity == 4 and cache.items() == [("a", 1)]
+
+
+def test_subclass_lifecycle_drops_type_and_values():
+    class Sub(LRUCache):
+        def __init__(self, capacity):
+            super().__init__(capacity)
+            self.extra = "attr"
+
+    value = Tracked()
+    ref_value = weakref.ref(value)
+    before = sys.getrefcount(Sub)
+    cache = Sub(2)
+    cache["k"] = value
+    del value
+    assert sys.getrefcount(Sub) == before + 1
+    assert cache.extra == "attr" and cache["k"] is ref_value()
+    ref_cache = weakref.ref(cache)
+    del cache
+    gc.collect()
+    assert ref_cache() is None and ref_value() is None
+    assert sys.getrefcount(Sub) == before
+
+
+def test_dealloc_drops_every_reference():
+    keys = [Tracked() for _ in range(5)]
+    values = [Tracked() for _ in range(5)]
+    refs = [weakref.ref(o) for o in keys + values]
+    cache = LRUCache(3)
+    for k, v in zip(keys, values):
+        cache[k] = v
+    del keys, values, k, v
+    assert sum(r() is not None for r in refs) == 6  # the three evicted pairs are gone
+    del cache
+    assert all(r() is None for r in refs)
+
+
+@pytest.mark.parametrize("action", [pickle.dumps, copy.copy, copy.deepcopy])
+def test_pickling_and_copying_refused(action):
+    cache = LRUCache(2)
+    cache[1] = 2
+    with pytest.raises(TypeError, match="^LRUCache cannot be pickled$"):
+        action(cache)
+
+
+def test_uninitialized_instances_fail_cleanly():
+    out = run_isolated(
+        """
+        import pickle
+        class NoInit(LRUCache):
+            def __init__(self):
+                pass
+
+        def operations(c):
+            return [
+                lambda: c.get(1), lambda: c.get(1, 2), lambda: c.set(1, 2), lambda: c.has(1),
+                lambda: c.delete(1), lambda: c.pop(1), lambda: c.clear(), lambda: c.length(),
+                lambda: c.keys(), lambda: c.values(), lambda: c.items(), lambda: c.capacity,
+                lambda: c.head, lambda: c.tail, lambda: len(c), lambda: 1 in c, lambda: c[1],
+                lambda: c.__setitem__(1, 2), lambda: c.__delitem__(1), lambda: iter(c),
+                lambda: list(c), lambda: bool(c),
+            ]
+
+        failed = LRUCache(2)
+        try:
+            failed.__init__(2**62)
+        except MemoryError:
+            pass
+        for c in [LRUCache.__new__(LRUCache), NoInit(), failed]:
+            for op in operations(c):
+                try:
+                    op()
+                except RuntimeError as e:
+                    assert "not initialized" in str(e)
+                else:
+                    raise AssertionError("an operation on an uninitialized cache succeeded")
+            try:
+                pickle.dumps(c)
+            except TypeError:
+                pass
+            LRUCache.__init__(c, 2)
+            c[1] = 1
+            assert c.items() == [(1, 1)]
+        print("ok")
+        """
+    )
+    assert out == "ok\n"
+
+
+def test_finalizer_touching_cache_during_reinit_and_dealloc():
+    out = run_isolated(
+        """
+        class Toucher:
+            def __init__(self, cache, log):
+                self.cache, self.log = cache, log
+            def __del__(self):
+                c = self.cache
+                try:
+                    self.log.append(("len", len(c)))
+                    c["new"] = 1
+                    self.log.append(("set", c.keys()))
+                except RuntimeError as e:
+                    self.log.append(("error", str(e)))
+
+        log = []
+        cache = LRUCache(3)
+        cache["a"] = Toucher(cache, log)
+        cache.__init__(5)
+        assert log and log[0][0] == "error", log
+        assert_consistent(cache)
+        assert cache.capacity == 5
+
+        holder = LRUCache(3)
+        class Reinit:
+            def __del__(self):
+                holder.__init__(7)
+                holder["x"] = 1
+        holder["r"] = Reinit()
+        holder.__init__(2)
+        assert_consistent(holder)
+        print("ok")
+        """
+    )
+    assert out == "ok\n"
