@@ -1,0 +1,386 @@
+"""Hostile keys and finalisers: Python code that re-enters the cache in the middle of an
+operation. Each scenario runs in a fresh interpreter so that a crash fails the test."""
+import pytest
+
+from conftest import run_isolated
+
+# Shared by the child scripts: keys with one hash, one of them hostile, and every operation.
+SCAFFOLD = """
+import random, sys
+
+class Plain:
+    def __init__(self, n):
+        self.n = n
+    def __hash__(self):
+        return 7
+    def __eq__(self, other):
+        if not isinstance(other, Plain):
+            return NotImplemented
+        return self.n == other.n
+    def __repr__(self):
+        return f"P{self.n}"
+
+class Hostile:
+    # Once armed, runs `action(cache, self)` from __eq__ (at most `times` times) and answers
+    # `answer`; unarmed (while it is being stored) it is equal to nothing else.
+    def __init__(self, n, cache, action, answer=False, times=1):
+        self.n, self.cache, self.action, self.answer, self.times = n, cache, action, answer, times
+        self.armed = False
+    def __hash__(self):
+        return 7
+    def __eq__(self, other):
+        if not self.armed:
+            return False
+        if self.times > 0:
+            self.times -= 1
+            self.action(self.cache, self)
+        return self.answer
+    def __repr__(self):
+        return f"H{self.n}"
+
+def operations(probe):
+    return {
+        "get": lambda c: c.get(probe), "getitem": lambda c: c[probe],
+        "set": lambda c: c.set(probe, "new"), "setitem": lambda c: c.__setitem__(probe, "new"),
+        "has": lambda c: c.has(probe), "in": lambda c: probe in c,
+        "delete": lambda c: c.delete(probe), "del": lambda c: c.__delitem__(probe),
+        "pop": lambda c: c.pop(probe),
+    }
+
+ACTIONS = {
+    "read": lambda c, me: (c.get(Plain(1)), c.head, c.tail, c.keys(), c.items(), len(c)),
+    "clear": lambda c, me: c.clear(),
+    "delete_self": lambda c, me: c.delete(me),
+    "pop_self": lambda c, me: c.pop(me),
+    "delete_other": lambda c, me: c.delete(Plain(0)),
+    "insert_many": lambda c, me: [c.__setitem__(Plain(100 + i), i) for i in range(20)],
+    "insert_self": lambda c, me: c.__setitem__(me, "from eq"),
+    "reinit": lambda c, me: c.__init__(3),
+    "raise": lambda c, me: 1 / 0,
+}
+
+def scenario(action, answer, hostile_stored, thread_safe, op):
+    c = LRUCache(6, thread_safe)
+    for i in range(3):
+        c[Plain(i)] = i
+    h = Hostile(9, c, ACTIONS[action], answer)
+    if hostile_stored:
+        c[h] = "hostile"
+        probe = Plain(9)
+    else:
+        c[Plain(9)] = "plain"
+        probe = h
+    h.armed = True
+    try:
+        operations(probe)[op](c)
+    except (KeyError, ZeroDivisionError, RuntimeError):
+        pass
+    assert_consistent(c)
+"""
+
+
+@pytest.mark.parametrize(
+    "action",
+    ["read", "clear", "delete_self", "pop_self", "delete_other", "insert_many", "insert_self",
+     "reinit", "raise"],
+)
+def test_eq_that_re_enters(action):
+    out = run_isolated(
+        SCAFFOLD
+        + f"""
+count = 0
+for answer in (False, True):
+    for hostile_stored in (False, True):
+        for thread_safe in (False, True):
+            for op in operations(None):
+                scenario({action!r}, answer, hostile_stored, thread_safe, op)
+                count += 1
+print(count)
+"""
+    )
+    assert out == "72\n"
+
+
+def test_raising_comparisons_propagate_and_change_nothing():
+    run_isolated(
+        SCAFFOLD
+        + """
+class BadBool:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+for answer_kind in ("raise", "badbool"):
+    for op in operations(None):
+        for hostile_stored in (False, True):
+            c = LRUCache(3)
+            c[Plain(0)] = 0
+            action = ACTIONS["raise"] if answer_kind == "raise" else (lambda c, me: None)
+            h = Hostile(1, c, action, answer=BadBool(), times=10**9)
+            if hostile_stored:
+                c[h] = "h"
+                probe = Plain(1)
+            else:
+                c[Plain(1)] = "p"
+                probe = h
+            h.armed = True
+            before = c.items()
+            try:
+                operations(probe)[op](c)
+            except ZeroDivisionError:
+                pass
+            else:
+                raise AssertionError(f"{op} swallowed the comparison error")
+            assert c.items() == before, (op, c.items(), before)
+            assert sys.exc_info() == (None, None, None)
+"""
+    )
+
+
+def test_init_from_eq_is_refused():
+    run_isolated(
+        SCAFFOLD
+        + """
+for thread_safe in (False, True):
+    c = LRUCache(4, thread_safe)
+    c[Plain(1)] = 1
+    errors = []
+    def reinit(cache, me):
+        try:
+            cache.__init__(10)
+        except RuntimeError as e:
+            errors.append(str(e))
+    h = Hostile(2, c, reinit)
+    c[h] = 2
+    h.armed = True
+    assert c.get(Plain(2)) is None
+    assert errors and "operations is running" in errors[0]
+    assert c.capacity == 4 and len(c) == 2
+"""
+    )
+
+
+def test_eq_re_enters_thread_safe_cache_on_same_thread():
+    run_isolated(
+        SCAFFOLD
+        + """
+c = LRUCache(8, thread_safe=True)
+c[Plain(1)] = 1
+seen = []
+h = Hostile(2, c, lambda cache, me: seen.append((cache.has(Plain(1)), cache[Plain(1)])), True)
+c[h] = 2
+h.armed = True
+assert c[Plain(2)] == 2
+assert seen == [(True, 1)]
+c[Plain(3)] = 3  # the lock was fully released: this would deadlock otherwise
+assert_consistent(c)
+"""
+    )
+
+
+def test_changed_hash_misses_but_eviction_still_removes():
+    run_isolated(
+        """
+import weakref
+class Mutable:
+    def __init__(self, h):
+        self.h = h
+    def __hash__(self):
+        return self.h
+class V:
+    pass
+c = LRUCache(2)
+k = Mutable(1)
+v = V()
+ref = weakref.ref(v)
+c[k] = v
+del v
+k.h = 2
+assert k not in c and c.get(k) is None
+assert c.keys() == [k]
+c["a"] = 1
+c["b"] = 2
+assert ref() is None and c.keys() == ["a", "b"]
+assert_consistent(c)
+"""
+    )
+
+
+def test_flipping_eq():
+    run_isolated(
+        """
+class Flip:
+    flips = 0
+    def __hash__(self):
+        return 3
+    def __eq__(self, other):
+        Flip.flips += 1
+        return Flip.flips % 2 == 0
+for thread_safe in (False, True):
+    c = LRUCache(4, thread_safe)
+    keys = [Flip() for _ in range(6)]
+    for k in keys * 3:
+        c[k] = 1
+        c.get(Flip()); Flip() in c; c.pop(Flip()); c.delete(Flip())
+        assert_consistent(c)
+"""
+    )
+
+
+# Finalisers: values and keys whose __del__ re-enters the cache while they are dropped.
+FINALIZERS = """
+class Dropper:
+    # Runs `action(cache)` when it is freed.
+    def __init__(self, cache, action):
+        self.cache, self.action = cache, action
+    def __del__(self):
+        try:
+            self.action(self.cache)
+        except RuntimeError:
+            pass  # a cache being re-initialized or freed has no store meanwhile
+
+DEL_ACTIONS = {
+    "insert": lambda c: c.__setitem__("from del", 1),
+    "insert_many": lambda c: [c.__setitem__(("del", i), i) for i in range(10)],
+    "clear": lambda c: c.clear(),
+    "pop": lambda c: c.pop("a"),
+    "read": lambda c: (c.head, c.tail, c.items(), c.get("b")),
+    "reinit": lambda c: c.__init__(5),
+}
+TRIGGERS = {
+    "overwrite": lambda c: c.__setitem__("victim", "replaced"),
+    "evict": lambda c: [c.__setitem__(("new", i), i) for i in range(4)],
+    "delete": lambda c: c.delete("victim"),
+    "del": lambda c: c.__delitem__("victim"),
+    "pop": lambda c: c.pop("victim"),
+    "clear": lambda c: c.clear(),
+    "reinit": lambda c: c.__init__(4),
+}
+"""
+
+
+@pytest.mark.parametrize("where", ["value", "key"])
+def test_finalizers_that_re_enter(where):
+    out = run_isolated(
+        FINALIZERS
+        + f"""
+class KeyDropper(Dropper):
+    def __hash__(self):
+        return hash("victim")
+    def __eq__(self, other):
+        return other == "victim"
+
+count = 0
+for name, action in DEL_ACTIONS.items():
+    for trigger_name, trigger in TRIGGERS.items():
+        for thread_safe in (False, True):
+            c = LRUCache(4, thread_safe)
+            c["a"], c["b"] = 1, 2
+            if {where!r} == "value":
+                c["victim"] = Dropper(c, action)
+            else:
+                c[KeyDropper(c, action)] = "victim value"
+            trigger(c)
+            assert_consistent(c)
+            count += 1
+c = LRUCache(3)
+c["x"] = Dropper(c, DEL_ACTIONS["insert"])
+del c  # deallocation: the finaliser finds no store and is told so
+print(count)
+"""
+    )
+    assert out == f"{6 * 7 * 2}\n"
+
+
+def test_random_mutating_eq_sweep():
+    run_isolated(
+        SCAFFOLD
+        + """
+rng = random.Random(1234)
+MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_other", "insert_many", "read")]
+
+class Sometimes(Plain):
+    cache = None
+    armed = True
+    __hash__ = Plain.__hash__
+
+def check(c):
+    Sometimes.armed = False
+    assert_consistent(c)
+    Sometimes.armed = True
+    def __eq__(self, other):
+        if Sometimes.armed and rng.random() < 0.05:
+            rng.choice(MUTATIONS)(Sometimes.cache, self)
+        return super().__eq__(other) if isinstance(other, Plain) else NotImplemented
+
+for thread_safe in (False, True):
+    c = LRUCache(16, thread_safe)
+    Sometimes.cache = c
+    for step in range(20000):
+        k = Sometimes(rng.randrange(40))
+        try:
+            rng.choice(list(operations(k).values()))(c) if rng.random() < 0.9 else c.clear()
+        except KeyError:
+            pass
+        if step % 500 == 0:
+            check(c)
+    check(c)
+""",
+        timeout=300,
+    )
+
+
+def test_hash_and_eq_call_counts():
+    run_isolated(
+        """
+class Counted:
+    hashes = 0
+    eqs = 0
+    def __init__(self, n):
+        self.n = n
+    def __hash__(self):
+        Counted.hashes += 1
+        return self.n % 4  # plenty of collisions
+    def __eq__(self, other):
+        Counted.eqs += 1
+        return isinstance(other, Counted) and self.n == other.n
+
+c = LRUCache(8)
+keys = [Counted(i) for i in range(200)]
+ops = [lambda k: c.__setitem__(k, 1), lambda k: c.get(k), lambda k: k in c, lambda k: c.has(k),
+       lambda k: c.pop(k), lambda k: c.delete(k), lambda k: c.set(k, 2), lambda k: c.get(k, 0)]
+for i, k in enumerate(keys):
+    for op in ops:
+        before = Counted.hashes
+        op(k)
+        assert Counted.hashes == before + 1
+# Same objects as probes: identity, never __eq__, even through evictions and rebuilds.
+c.clear()
+Counted.eqs = 0
+class Own(Counted):  # distinct hashes: a key's only equal-hash slot is its own
+    def __hash__(self):
+        Counted.hashes += 1
+        return self.n
+few = [Own(i) for i in range(8)]
+for round in range(200):
+    for k in few:
+        c[k] = round
+        assert c[k] == round and k in c
+    for k in few[:4]:
+        del c[k]
+assert Counted.eqs == 0
+# Evictions compare nothing: distinct hashes and only new keys.
+c = LRUCache(4)
+fresh = [Counted(4 * i) for i in range(1)] + [Counted(i) for i in range(1, 4)]
+for k in fresh:
+    c[k] = 0
+Counted.eqs = 0
+class Distinct:
+    def __init__(self, n):
+        self.n = n
+    def __hash__(self):
+        return 1000 + self.n
+for i in range(100):
+    c[Distinct(i)] = i
+assert Counted.eqs == 0
+"""
+    )
