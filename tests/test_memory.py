@@ -1,0 +1,30 @@
+"""Memory stays bounded however long the cache churns."""
+import os
+
+from amber_moth.lru_cache import LRUCache
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_insert_delete_churn_keeps_memory_bounded():
+    cache = LRUCache(128)
+    for i in range(100):
+        cache[i] = i
+    before = rss_bytes()
+    for i in range(3_000_000):
+        cache[i + 1000] = i
+        del cache[i + 1000]
+    assert rss_bytes() - before < 16 * 2**20
+    assert len(cache) == 100
+
+
+def test_eviction_churn_keeps_memory_bounded():
+    cache = LRUCache(1000)
+    before = rss_bytes()
+    for i in range(1_000_000):
+        cache[i] = i
+        cache.pop(i - 500)
+    assert rss_bytes() - before < 16 * 2**20

@@ -1,0 +1,116 @@
+"""Several threads on one cache: no deadlock, no corruption, values always match their keys."""
+import sys
+import threading
+import time
+
+import pytest
+
+from amber_moth.lru_cache import LRUCache
+from conftest import assert_consistent
+
+
+class Collide:
+    __slots__ = ("n",)
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return self.n % 5
+
+    def __eq__(self, other):
+        return isinstance(other, Collide) and self.n == other.n
+
+
+@pytest.fixture
+def tiny_switch_interval():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def hammer(cache, threads, ops, seed_base=0, check_values=True):
+    import random
+
+    errors = []
+    barrier = threading.Barrier(threads)
+
+    def worker(seed):
+        rng = random.Random(seed)
+        try:
+            barrier.wait()
+            for _ in range(ops):
+                n = rng.randrange(64)
+                key = Collide(n) if n % 2 else n
+                r = rng.random()
+                if r < 0.4:
+                    cache[key] = ("v", n)
+                elif r < 0.7:
+                    v = cache.get(key)
+                    assert not check_values or v is None or v == ("v", n), (key, v)
+                elif r < 0.8:
+                    v = cache.pop(key)
+                    assert not check_values or v is None or v == ("v", n), (key, v)
+                elif r < 0.85:
+                    cache.delete(key)
+                elif r < 0.9:
+                    key in cache
+                elif r < 0.95:
+                    items = cache.items()
+                    assert len(items) <= cache.capacity
+                elif r < 0.99:
+                    cache.head, cache.tail, len(cache)
+                else:
+                    cache.clear()
+        except BaseException as e:  # re-raised in the main thread
+            errors.append(e)
+
+    workers = [threading.Thread(target=worker, args=(seed_base + i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    deadline = time.monotonic() + 240
+    for w in workers:
+        w.join(max(0.0, deadline - time.monotonic()))
+    assert not any(w.is_alive() for w in workers), "deadlock: workers still running"
+    if errors:
+        raise errors[0]
+    assert_consistent(cache)
+
+
+@pytest.mark.parametrize("thread_safe", [True, False], ids=["thread_safe", "unlocked"])
+def test_threads_hammer_one_cache(tiny_switch_interval, thread_safe):
+    hammer(LRUCache(16, thread_safe), threads=16, ops=10_000)
+
+
+def test_waiting_thread_does_not_stall_the_holder(tiny_switch_interval):
+    """The holder runs a slow __eq__ while another thread waits for the lock: the waiter must
+    give up the interpreter, or the holder could never finish."""
+    cache = LRUCache(8, thread_safe=True)
+    started = threading.Event()
+
+    class Slow:
+        def __hash__(self):
+            return 1
+
+        def __eq__(self, other):
+            started.set()
+            end = time.monotonic() + 0.3
+            while time.monotonic() < end:
+                pass
+            return False
+
+    cache[Slow()] = 1
+    waiter_done = []
+
+    def waiter():
+        started.wait()
+        cache["x"] = 2
+        waiter_done.append(True)
+
+    t = threading.Thread(target=waiter)
+    t.start()
+    assert cache.get(Slow()) is None
+    t.join(30)
+    assert not t.is_alive() and waiter_done
+    assert cache["x"] == 2

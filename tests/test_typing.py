@@ -1,0 +1,37 @@
+"""The shipped stub: typed use passes mypy, misuse is caught."""
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+import amber_moth
+
+HERE = pathlib.Path(__file__).parent / "typing"
+PACKAGE = pathlib.Path(amber_moth.__file__).parent
+
+
+def mypy(path, tmp_path):
+    exe = shutil.which("mypy")
+    if exe is None:
+        pytest.skip("mypy is not installed")
+    return subprocess.run(
+        [exe, "--strict", "--no-incremental", f"--cache-dir={tmp_path}", "--python-version=3.14", str(path)],
+        capture_output=True, text=True, cwd=tmp_path,
+        env={"PATH": "/usr/bin:/bin", "MYPYPATH": str(PACKAGE.parent)},
+    )
+
+
+def test_stub_and_marker_ship_with_the_package():
+    assert (PACKAGE / "py.typed").exists() and (PACKAGE / "lru_cache.pyi").exists()
+
+
+def test_typed_usage_passes(tmp_path):
+    proc = mypy(HERE / "usage.py", tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_misuse_is_reported(tmp_path):
+    proc = mypy(HERE / "misuse.py", tmp_path)
+    assert proc.returncode == 1
+    assert proc.stdout.count("error:") == 4, proc.stdout

@@ -1,0 +1,18 @@
+"""Typed use of the cache; checked by mypy, never run."""
+from amber_moth.lru_cache import LRUCache
+
+cache: LRUCache[str, int] = LRUCache(100, thread_safe=True)
+cache["a"] = 1
+cache.set("b", 2)
+hit: int = cache["a"]
+maybe: int | None = cache.get("a")
+either: int | str = cache.get("a", "missing")
+popped: int | None = cache.pop("b")
+popped_or: int | float = cache.pop("b", 0.5)
+present: bool = cache.has("a") and "a" in cache
+keys: list[str] = cache.keys()
+pairs: list[tuple[str, int]] = cache.items()
+first: str | None = cache.head
+size: int = len(cache) + cache.length() + cache.capacity
+for key in cache:
+    key.upper()
