@@ -14,6 +14,10 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 settings.register_profile(
+    "small", max_examples=40, stateful_step_count=30, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
     "fuzz", max_examples=10_000, stateful_step_count=80, deadline=None,
     suppress_health_check=[HealthCheck.too_slow],
 )
