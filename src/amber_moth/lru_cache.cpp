@@ -209,14 +209,37 @@ struct Lookup {
     uint64_t slot;
 };
 
+// Outcome of comparing a probe key with the key of slot i (live, same hash, not identical).
+enum class Match { No, Yes, Changed, Error };
+
+// Calls the stored key's __eq__ with the probe key. The call runs Python code, which may
+// change or rebuild the index: the answer counts only if slot i still indexes the same node
+// holding the same key object; otherwise the result is Changed. Kept out of line so that
+// lookups that never compare stay lean.
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t i, LRUNode *node, PyObject *orig_key) {
+    PyObject *stored = node->orig_key;
+    Py_INCREF(stored);
+    const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
+    Py_DECREF(stored);
+    if (equal < 0) {
+        return Match::Error;
+    }
+    if (cache->buckets[i].node != node || node->orig_key != stored) {
+        return Match::Changed;
+    }
+    return equal != 0 ? Match::Yes : Match::No;
+}
+
 // Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
 // Returns 0 with `out` filled, or -1 with the error a comparison raised.
-[[nodiscard]] int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, Lookup *out) {
+[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                  Lookup *out) {
 restart:
     uint64_t i = home_slot(cache, hash_key);
     for (uint64_t probes = 0; probes < cache->num_buckets; ++probes, i = (i + 1) & cache->mask) {
         const HashEntry &e = cache->buckets[i];
-        if (e.node == nullptr) {
+        LRUNode *node = e.node;
+        if (node == nullptr) {
             if (!e.is_tombstone) {
                 break;
             }
@@ -225,21 +248,16 @@ restart:
         if (e.key != hash_key) {
             continue;
         }
-        LRUNode *node = e.node;
-        PyObject *stored = node->orig_key;
-        if (stored != orig_key) {
-            Py_INCREF(stored);
-            const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
-            Py_DECREF(stored);
-            if (equal < 0) {
-                return -1;
-            }
-            // The comparison ran Python code, which may have changed or rebuilt the index.
-            if (cache->buckets[i].node != node || node->orig_key != stored) {
-                goto restart;
-            }
-            if (equal == 0) {
-                continue;
+        if (node->orig_key != orig_key) [[unlikely]] {
+            switch (key_equals(cache, i, node, orig_key)) {
+                case Match::Error:
+                    return -1;
+                case Match::Changed:
+                    goto restart;
+                case Match::No:
+                    continue;
+                case Match::Yes:
+                    break;
             }
         }
         *out = {node, i};
@@ -548,7 +566,11 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
 // Returns the store, or null with the error set.
 [[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
                                             int64_t *hash_key) {
-    const Py_hash_t h = PyObject_Hash(key);
+    // An exact str caches its hash; reading it saves a call (-1 means not computed yet).
+    Py_hash_t h = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject *>(key)->hash : -1;
+    if (h == -1) {
+        h = PyObject_Hash(key);
+    }
     if (h == -1 && PyErr_Occurred()) {
         return nullptr;
     }

@@ -1,13 +1,17 @@
 // Reentrant per-instance lock for LRUCache.
 //
-// An RLock wraps one non-reentrant interpreter lock handle with an owner thread and a
-// recursion count, so the thread that holds it may enter again (a key's __eq__ or a
-// finaliser calling back into the same cache). The choice between locking and not locking
+// An RLock lets one thread at a time hold it, any number of times over (a key's __eq__ or
+// a finaliser calling back into the same cache). The choice between locking and not locking
 // is made once, in RLock_New, by storing function pointers: with thread safety off both
 // slots are NOOP and callers never test a flag.
 //
-// `owner` and `count` are plain fields: they are read and written only while the calling
-// thread holds the interpreter's global lock, and only the holder writes them.
+// Every field is read and written only by threads holding the interpreter's global lock,
+// which makes the uncontended path plain loads and stores: `owner` and `count` say who
+// holds the lock. The interpreter lock handle is used only under contention, as a wake-up
+// signal: it is kept locked, a thread that finds the lock held counts itself in `waiters`
+// and blocks on the handle with the interpreter released (so the holder can always run to
+// its release), and a release that leaves the lock free with waiters present unlocks the
+// handle once (`posted`) to wake one of them, which then tries again.
 #ifndef AMBER_MOTH_UTILS_H
 #define AMBER_MOTH_UTILS_H
 
@@ -21,18 +25,20 @@
 using CommonCallable = void (*)(void *);
 
 struct RLock {
-    PyThread_type_lock lock;  // null when no handle is allocated
+    PyThread_type_lock lock;  // wake-up handle, locked unless `posted`; null when none
     int64_t owner;            // thread ident of the holder, -1 when free
     int32_t count;            // recursion depth of the holder, 0 when free
     CommonCallable acquire_lock;
     CommonCallable release_lock;
+    int32_t waiters;  // threads blocked (or about to block) on the handle
+    bool posted;      // the handle is unlocked: a wake-up is pending
 };
 
 // The acquire and release of an instance without thread safety.
 inline void NOOP(void *) {}
 
-// Takes the lock for the calling thread, waiting with the interpreter released if another
-// thread holds it, so that the holder can always run to its release.
+// Takes the lock for the calling thread, waiting with the interpreter released while
+// another thread holds it.
 inline void Acquire_RLock(void *ptr) {
     RLock *r = static_cast<RLock *>(ptr);
     const auto me = static_cast<int64_t>(PyThread_get_thread_ident());
@@ -40,23 +46,30 @@ inline void Acquire_RLock(void *ptr) {
         ++r->count;
         return;
     }
-    if (!PyThread_acquire_lock(r->lock, NOWAIT_LOCK)) {
+    while (r->count > 0) {
+        ++r->waiters;
         Py_BEGIN_ALLOW_THREADS
         PyThread_acquire_lock(r->lock, WAIT_LOCK);
         Py_END_ALLOW_THREADS
+        --r->waiters;
+        r->posted = false;
     }
-    assert(r->count == 0 && r->owner == -1);
+    assert(r->owner == -1);
     r->owner = me;
     r->count = 1;
 }
 
-// Gives up one level of the calling thread's hold; the caller must hold the lock.
+// Gives up one level of the calling thread's hold; the caller must hold the lock. The last
+// level frees the lock and wakes a waiter if there is one and none is being woken already.
 inline void Release_RLock(void *ptr) {
     RLock *r = static_cast<RLock *>(ptr);
     assert(r->count > 0 && r->owner == static_cast<int64_t>(PyThread_get_thread_ident()));
     if (--r->count == 0) {
         r->owner = -1;
-        PyThread_release_lock(r->lock);
+        if (r->waiters > 0 && !r->posted) {
+            r->posted = true;
+            PyThread_release_lock(r->lock);
+        }
     }
 }
 
@@ -64,10 +77,15 @@ inline void Release_RLock(void *ptr) {
 // Returns false, with the record holding no handle, when the handle cannot be allocated.
 [[nodiscard]] inline bool RLock_New(RLock *r_lock, int enabled) {
     r_lock->lock = PyThread_allocate_lock();
+    if (r_lock->lock != nullptr) {
+        PyThread_acquire_lock(r_lock->lock, WAIT_LOCK);  // new and unshared: never waits
+    }
     r_lock->owner = -1;
     r_lock->count = 0;
     r_lock->acquire_lock = enabled ? Acquire_RLock : NOOP;
     r_lock->release_lock = enabled ? Release_RLock : NOOP;
+    r_lock->waiters = 0;
+    r_lock->posted = false;
     return r_lock->lock != nullptr;
 }
 

@@ -1,0 +1,394 @@
+"""Side-by-side benchmark of amber_moth's LRUCache against the other LRU caches for Python.
+
+Every figure comes from one process and one run: per-operation nanoseconds, best of several
+repeats, with the cost of the bare Python loop subtracted. Progress goes to stderr, the table
+to stdout, and JSON plus a PNG chart to bench/results/.
+
+    python3.14 bench/bench.py [--quick] [--workloads SUBSTRING ...] [--sizes N ...]
+"""
+import argparse
+import collections
+import functools
+import json
+import os
+import pathlib
+import platform
+import random
+import subprocess
+import sys
+import time
+
+import cachetools
+import lru
+
+from amber_moth.lru_cache import LRUCache
+
+RESULTS = pathlib.Path(__file__).resolve().parent / "results"
+
+
+class OrderedDictLRU:
+    """The usual recipe: an OrderedDict with move_to_end and popitem(last=False)."""
+
+    def __init__(self, capacity):
+        self.capacity = capacity
+        self.data = collections.OrderedDict()
+
+    def __getitem__(self, key):
+        value = self.data[key]
+        self.data.move_to_end(key)
+        return value
+
+    def get(self, key, default=None):
+        data = self.data
+        if key in data:
+            data.move_to_end(key)
+            return data[key]
+        return default
+
+    def __contains__(self, key):
+        return key in self.data
+
+    def __setitem__(self, key, value):
+        data = self.data
+        if key in data:
+            data.move_to_end(key)
+        elif len(data) >= self.capacity:
+            data.popitem(last=False)
+        data[key] = value
+
+    def pop(self, key, default=None):
+        return self.data.pop(key, default)
+
+
+# name -> factory(capacity); "dict" is the floor for hits (it never evicts).
+PEERS = {
+    "amber_moth": lambda n: LRUCache(n),
+    "amber_moth (thread_safe)": lambda n: LRUCache(n, thread_safe=True),
+    "lru-dict": lambda n: lru.LRU(n),
+    "cachetools": lambda n: cachetools.LRUCache(n),
+    "OrderedDict": OrderedDictLRU,
+    "dict": lambda n: {},
+}
+BASELINE = "lru-dict"
+HIT_ONLY = {"dict"}
+
+
+def make_keys(kind, n, start=0):
+    if kind == "int":
+        return list(range(start * 7 + 1_000_003, (start + n) * 7 + 1_000_003, 7))
+    if kind == "str":
+        return [f"key:{i}" for i in range(start, start + n)]
+    if kind == "tuple":
+        return [("t", i, i % 7) for i in range(start, start + n)]
+    if kind == "seq":
+        return list(range(start, start + n))
+    if kind == "strided":
+        return list(range(start * 4096, (start + n) * 4096, 4096))
+    raise ValueError(kind)
+
+
+def zipf_stream(n_keys, length, seed=7, s=1.1):
+    rng = random.Random(seed)
+    weights = [1 / (i + 1) ** s for i in range(n_keys)]
+    ranks = rng.choices(range(n_keys), weights=weights, k=length)
+    return [r * 7 + 1_000_003 for r in ranks]
+
+
+def filled(peer, n, keys):
+    c = PEERS[peer](n)
+    for k in keys:
+        c[k] = k
+    return c
+
+
+# Loop bodies. Each returns a function that runs its operation once per item of `seq`.
+def loop_getitem(c, seq):
+    def run():
+        for k in seq:
+            c[k]
+    return run
+
+
+def loop_get(c, seq):
+    get = c.get
+
+    def run():
+        for k in seq:
+            get(k)
+    return run
+
+
+def loop_contains(c, seq):
+    def run():
+        for k in seq:
+            k in c
+    return run
+
+
+def loop_setitem(c, seq):
+    def run():
+        for k in seq:
+            c[k] = k
+    return run
+
+
+def loop_cache_aside(c, seq):
+    get = c.get
+
+    def run():
+        for k in seq:
+            v = get(k)
+            if v is None:
+                c[k] = k
+    return run
+
+
+def loop_churn(c, seq):
+    pop = c.pop
+
+    def run():
+        for k in seq:
+            pop(k)
+            c[k] = k
+    return run
+
+
+def loop_empty(seq):
+    def run():
+        for k in seq:
+            pass
+    return run
+
+
+def loop_empty_call(seq):
+    def f(k):
+        return k
+
+    def run():
+        for k in seq:
+            f(k)
+    return run
+
+
+def best_ns(run, ops, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter_ns()
+        run()
+        best = min(best, time.perf_counter_ns() - t0)
+    return best / ops
+
+
+def workloads(size, ops):
+    """(name, peers, setup) where setup(peer) -> (run, ops): the timed loop and its length."""
+    rng = random.Random(size)
+    out = []
+
+    def access(keys):
+        order = keys[:]
+        rng.shuffle(order)
+        return (order * (ops // len(order) + 1))[:ops]
+
+    for kind in ("int", "str", "tuple"):
+        keys = make_keys(kind, size)
+        seq = access(keys)
+        for op, loop in (("cache[k]", loop_getitem), ("get(k)", loop_get), ("k in cache", loop_contains)):
+            out.append((f"hit {op} {kind}", list(PEERS), lambda p, keys=keys, seq=seq, loop=loop: (
+                loop(filled(p, size, keys), seq), len(seq))))
+    for kind in ("seq", "strided"):
+        keys = make_keys(kind, size)
+        seq = access(keys)
+        out.append((f"hit cache[k] {kind}", list(PEERS), lambda p, keys=keys, seq=seq: (
+            loop_getitem(filled(p, size, keys), seq), len(seq))))
+    keys = make_keys("int", size)
+    misses = access(make_keys("int", size, start=size))
+    lru_peers = [p for p in PEERS if p not in HIT_ONLY]
+    out.append(("miss get(k) int", lru_peers, lambda p: (
+        loop_get(filled(p, size, keys), misses), len(misses))))
+    fresh = make_keys("int", ops * 10, start=size)  # enough new keys for every repeat
+    def insert_evict(p):
+        c = filled(p, size, keys)
+        stream = iter(fresh)
+        chunk = [next(stream) for _ in range(ops)]
+        def run():
+            nonlocal chunk
+            for k in chunk:
+                c[k] = k
+            chunk = [next(stream) for _ in range(ops)]
+        return run, ops
+    out.append(("insert with eviction", lru_peers, insert_evict))
+    overwrite = access(keys)
+    out.append(("overwrite", lru_peers, lambda p: (
+        loop_setitem(filled(p, size, keys), overwrite), len(overwrite))))
+    churn = access(keys)
+    out.append(("pop + re-insert", lru_peers, lambda p: (
+        loop_churn(filled(p, size, keys), churn), len(churn))))
+    stream = zipf_stream(size * 10, ops)
+    def zipf(p):
+        c = PEERS[p](size)
+        run = loop_cache_aside(c, stream)
+        run()  # the measured repeats start from a warm cache
+        return run, len(stream)
+    out.append(("cache-aside zipf", lru_peers, zipf))
+    return out
+
+
+def zipf_hit_rates(size, ops):
+    """Hit rate of the cache-aside stream from cold for each exact LRU, and functools."""
+    stream = zipf_stream(size * 10, ops)
+    rates = {}
+    for p in PEERS:
+        if p in HIT_ONLY:
+            continue
+        c = PEERS[p](size)
+        hits = 0
+        for k in stream:
+            v = c.get(k)
+            if v is None:
+                c[k] = k
+            else:
+                hits += 1
+        rates[p] = hits / len(stream)
+    f = functools.lru_cache(maxsize=size)(lambda k: k)
+    for k in stream:
+        f(k)
+    info = f.cache_info()
+    rates["functools.lru_cache"] = info.hits / (info.hits + info.misses)
+    return rates
+
+
+def memory_per_entry(peer, n):
+    """Bytes of process memory per entry of a full cache, measured in a fresh process."""
+    code = f"""
+import sys
+sys.path[:0] = {sys.path!r}
+import bench
+keys = [("k", i) for i in range({n})]
+value = object()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+before = rss()
+c = bench.PEERS[{peer!r}]({n})
+for k in keys:
+    c[k] = value
+print((rss() - before) / {n})
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(pathlib.Path(__file__).parent)] + sys.path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
+    return float(out.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="fewer operations and repeats")
+    ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
+    ap.add_argument("--sizes", nargs="*", type=int, default=[1_000, 100_000])
+    ap.add_argument("--repeats", type=int, default=None)
+    args = ap.parse_args()
+    ops = 50_000 if args.quick else 200_000
+    repeats = args.repeats or (3 if args.quick else 7)
+
+    results = {"machine": {"python": sys.version.split()[0], "platform": platform.platform(),
+                           "cpus": os.cpu_count(), "processor": platform.processor()},
+               "ops_per_repeat": ops, "repeats": repeats, "sizes": {}}
+    for size in args.sizes:
+        print(f"size {size}: loop overhead", file=sys.stderr)
+        seq = list(range(ops))
+        overhead = best_ns(loop_empty(seq), ops, repeats)
+        call_overhead = best_ns(loop_empty_call(seq), ops, repeats)
+        table = {}
+        for name, peers, setup in workloads(size, ops):
+            if args.workloads and not any(w in name for w in args.workloads):
+                continue
+            row = {}
+            for p in peers:
+                print(f"size {size}: {name}: {p}", file=sys.stderr)
+                run, n = setup(p)
+                row[p] = best_ns(run, n, repeats) - overhead
+            if name == "cache-aside zipf":
+                stream = zipf_stream(size * 10, ops)
+                f = functools.lru_cache(maxsize=size)(lambda k: k)
+                def memo(stream=stream, f=f):
+                    for k in stream:
+                        f(k)
+                memo()
+                row["functools.lru_cache"] = best_ns(memo, len(stream), repeats) - overhead
+            table[name] = row
+        rates = zipf_hit_rates(size, ops)
+        assert len(set(rates.values())) == 1, f"exact LRU caches disagree on hit rate: {rates}"
+        memory = {}
+        if not args.workloads or any("memory" in w for w in args.workloads):
+            for p in PEERS:
+                if p in HIT_ONLY:
+                    continue
+                print(f"size {size}: memory: {p}", file=sys.stderr)
+                memory[p] = memory_per_entry(p, max(size, 100_000))
+        results["sizes"][size] = {"ns_per_op": table, "loop_overhead_ns": overhead,
+                                  "call_overhead_ns": call_overhead, "zipf_hit_rates": rates,
+                                  "memory_bytes_per_entry": memory}
+    report(results)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "results.json").write_text(json.dumps(results, indent=2))
+    chart(results, RESULTS / "results.png")
+    print(f"\nwrote {RESULTS / 'results.json'} and {RESULTS / 'results.png'}", file=sys.stderr)
+
+
+def report(results):
+    for size, data in results["sizes"].items():
+        table = data["ns_per_op"]
+        peers = list(dict.fromkeys(p for row in table.values() for p in row))
+        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}; ratio to dict)")
+        print(f"loop overhead subtracted: {data['loop_overhead_ns']:.1f} ns; "
+              f"a Python function call costs {data['call_overhead_ns'] - data['loop_overhead_ns']:.1f} ns")
+        print("| workload | " + " | ".join(peers) + " |")
+        print("|---|" + "---|" * len(peers))
+        for name, row in table.items():
+            cells = []
+            for p in peers:
+                if p not in row:
+                    cells.append("")
+                    continue
+                cell = f"{row[p]:.1f}"
+                if BASELINE in row and p != BASELINE:
+                    cell += f" ({row[p] / row[BASELINE]:.2f}"
+                    cell += f"; {row[p] / row['dict']:.2f})" if "dict" in row and p != "dict" else ")"
+                cells.append(cell)
+            print(f"| {name} | " + " | ".join(cells) + " |")
+        rates = data["zipf_hit_rates"]
+        print("zipf hit rate: " + ", ".join(f"{p} {r:.4f}" for p, r in rates.items()))
+        if data["memory_bytes_per_entry"]:
+            mem = data["memory_bytes_per_entry"]
+            print("memory per entry (bytes, full cache of "
+                  f"{max(int(size), 100_000):,}): " + ", ".join(
+                      f"{p} {b:.0f} ({b / mem[BASELINE]:.2f})" for p, b in mem.items()))
+
+
+def chart(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = list(results["sizes"])
+    fig, axes = plt.subplots(len(sizes), 1, figsize=(14, 5 * len(sizes)), squeeze=False)
+    for ax, size in zip(axes[:, 0], sizes):
+        table = results["sizes"][size]["ns_per_op"]
+        names = list(table)
+        peers = list(dict.fromkeys(p for row in table.values() for p in row))
+        width = 0.8 / len(peers)
+        for i, p in enumerate(peers):
+            xs = [j + i * width for j, n in enumerate(names) if p in table[n]]
+            ys = [table[n][p] for n in names if p in table[n]]
+            ax.bar(xs, ys, width, label=p)
+        ax.set_xticks([j + 0.4 - width / 2 for j in range(len(names))])
+        ax.set_xticklabels(names, rotation=35, ha="right", fontsize=8)
+        ax.set_ylabel("ns per operation (lower is better)")
+        ax.set_title(f"{int(size):,} entries")
+        ax.legend(fontsize=8, ncol=4)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+
+
+if __name__ == "__main__":
+    main()
