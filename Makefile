@@ -32,3 +32,7 @@ valgrind:
 
 fuzz: build
 	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -q tests/test_model.py
+
+# The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
+bench: build
+	$(ENV) python3.14 bench/bench.py $(BENCH_ARGS)

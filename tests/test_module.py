@@ -191,7 +191,7 @@ def test_uninitialized_instances_fail_cleanly():
     assert out == "ok\n"
 
 
-def test_finalizer_touching_cache_during_reinit_and_dealloc():
+def test_finalizers_touching_cache_during_reinit():
     out = run_isolated(
         """
         class Toucher:

@@ -282,9 +282,16 @@ for name, action in DEL_ACTIONS.items():
             trigger(c)
             assert_consistent(c)
             count += 1
+# Deallocation: nothing can reach a cache being freed, but its values' finalisers may use
+# other caches, including making and freeing new ones.
+other = LRUCache(4)
+def use_other(_):
+    other["from dealloc"] = LRUCache(2)
+    LRUCache(3)["x"] = 1
 c = LRUCache(3)
-c["x"] = Dropper(c, DEL_ACTIONS["insert"])
-del c  # deallocation: the finaliser finds no store and is told so
+c["x"] = Dropper(None, use_other)
+del c
+assert other.keys() == ["from dealloc"]
 print(count)
 """
     )
@@ -368,19 +375,18 @@ for round in range(200):
     for k in few[:4]:
         del c[k]
 assert Counted.eqs == 0
-# Evictions compare nothing: distinct hashes and only new keys.
-c = LRUCache(4)
-fresh = [Counted(4 * i) for i in range(1)] + [Counted(i) for i in range(1, 4)]
-for k in fresh:
-    c[k] = 0
+# Evictions compare nothing, even when the victim's slot comes after an equal-hash key in
+# its probe run: b is evicted while c (same hash) sits before it.
+c = LRUCache(2)
+a, b, cc = Counted(5), Counted(9), Counted(13)  # all hash to 1
+c[a] = c[b] = 0
+del c[a]
+c[cc] = 0  # takes a's slot, ahead of b's
 Counted.eqs = 0
-class Distinct:
-    def __init__(self, n):
-        self.n = n
-    def __hash__(self):
-        return 1000 + self.n
-for i in range(100):
-    c[Distinct(i)] = i
+new = Own(100)
+c[new] = 1  # evicts b
 assert Counted.eqs == 0
+kept = c.keys()
+assert len(kept) == 2 and kept[0] is cc and kept[1] is new
 """
     )

@@ -19,8 +19,8 @@
 //   live:      node set, is_tombstone false, `key` equal to the node's hash;
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
 // `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
-// rebuilt at the same size, dropping every tombstone, when live slots and tombstones would
-// fill more than 70% of it. A key's first probe slot comes from its hash multiplied by a
+// rebuilt in place, dropping every tombstone, when live slots and tombstones would fill
+// more than 70% of it; after creation the store never allocates. A key's first probe slot comes from its hash multiplied by a
 // 64-bit odd constant (top bits), so that ints, whose hash is their value, do not cluster.
 // The slot and the node keep the key's own hash, and slots are compared by it first.
 //
@@ -286,37 +286,39 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     ++cache->tombstones;
 }
 
-// Rebuilds the index at the same size, keeping live slots and dropping tombstones.
-// Returns -1, with the store unchanged, when the new array cannot be allocated.
-[[nodiscard]] int hash_rebuild(CLRUCache *cache) {
-    auto *fresh = static_cast<HashEntry *>(calloc(cache->num_buckets, sizeof(HashEntry)));
-    if (fresh == nullptr) {
-        return -1;
+// Rebuilds the index in place, dropping every tombstone: tombstones become empty slots and
+// each live slot is taken out and put back at the first free slot of its probe path. The
+// walk starts just after a slot that was empty before the rebuild; no probe path crosses
+// such a slot, so each entry can only move back along its own path, into a slot the walk
+// has already passed. Allocates nothing and cannot fail.
+void hash_rebuild(CLRUCache *cache) {
+    HashEntry *buckets = cache->buckets;
+    uint64_t start = 0;
+    while (!slot_is_empty(buckets[start])) {
+        ++start;  // the load rule always leaves empty slots
     }
-    HashEntry *old = cache->buckets;
     for (uint64_t i = 0; i < cache->num_buckets; ++i) {
-        if (old[i].node != nullptr) {
-            fresh[find_free_slot(cache, fresh, old[i].key)] = old[i];
+        if (buckets[i].is_tombstone) {
+            buckets[i] = {0, nullptr, false};
         }
     }
-    cache->buckets = fresh;
+    for (uint64_t n = 1; n < cache->num_buckets; ++n) {
+        const uint64_t i = (start + n) & cache->mask;
+        if (buckets[i].node != nullptr) {
+            const HashEntry entry = buckets[i];
+            buckets[i] = {0, nullptr, false};
+            buckets[find_free_slot(cache, buckets, entry.key)] = entry;
+        }
+    }
     cache->tombstones = 0;
-    free(old);
-    return 0;
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
 // indexed: rebuilds when live slots and tombstones would fill more than 70% of the index.
-// Returns -1 with MemoryError set, the store unchanged, when the rebuild cannot allocate.
-[[nodiscard]] int hash_reserve(CLRUCache *cache, uint64_t extra) {
-    if ((cache->length + cache->tombstones + extra) * 10 <= cache->num_buckets * 7) {
-        return 0;
+void hash_reserve(CLRUCache *cache, uint64_t extra) {
+    if ((cache->length + cache->tombstones + extra) * 10 > cache->num_buckets * 7) {
+        hash_rebuild(cache);
     }
-    if (hash_rebuild(cache) < 0) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -448,8 +450,8 @@ void cache_destroy(CLRUCache *cache) {
 
 // Stores value under key as the most recently used entry. An existing entry keeps its key
 // object and hands its old value to `dropped`; a new key in a full store first evicts the
-// head, whose references go to `dropped`. Returns 0, or -1 with the error set (a comparison
-// raised, or MemoryError from an index rebuild); on -1 nothing has changed.
+// head, whose references go to `dropped`. Returns 0, or -1 with the error a comparison
+// raised, in which case nothing has changed.
 [[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                             PyObject *value, Detached &dropped) {
     Lookup found;
@@ -463,9 +465,7 @@ void cache_destroy(CLRUCache *cache) {
         return 0;
     }
     const bool full = cache->length >= cache->capacity;
-    if (hash_reserve(cache, full ? 1 : 0) < 0) {
-        return -1;
-    }
+    hash_reserve(cache, full ? 1 : 0);
     if (full) {
         // The victim's node is the one node_alloc hands out next.
         cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
