@@ -31,7 +31,7 @@ valgrind:
 	  --track-origins=yes python3.14 -m pytest -q -p no:cacheprovider $(FOCUSED)
 
 fuzz: build
-	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -q tests/test_model.py
+	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -q --hypothesis-show-statistics tests/test_model.py
 
 # The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
 bench: build

@@ -338,6 +338,7 @@ def main():
                                   "memory_bytes_per_entry": memory}
     report(results)
     RESULTS.mkdir(exist_ok=True)
+    results["sizes"] = {str(k): v for k, v in results["sizes"].items()}
     (RESULTS / "results.json").write_text(json.dumps(results, indent=2))
     chart(results, RESULTS / "results.png")
     print(f"\nwrote {RESULTS / 'results.json'} and {RESULTS / 'results.png'}", file=sys.stderr)
@@ -374,6 +375,7 @@ def report(results):
 
 
 def chart(results, path):
+    """One panel per size: each contender's time as a ratio to lru-dict's, on a log scale."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -383,20 +385,22 @@ def chart(results, path):
     fig, axes = plt.subplots(len(sizes), 1, figsize=(14, 5 * len(sizes)), squeeze=False)
     for ax, size in zip(axes[:, 0], sizes):
         table = results["sizes"][size]["ns_per_op"]
-        names = list(table)
-        peers = list(dict.fromkeys(p for row in table.values() for p in row))
+        names = [n for n in table if BASELINE in table[n]]
+        peers = [p for p in dict.fromkeys(p for n in names for p in table[n]) if p != BASELINE]
         width = 0.8 / len(peers)
         for i, p in enumerate(peers):
             xs = [j + i * width for j, n in enumerate(names) if p in table[n]]
-            ys = [table[n][p] for n in names if p in table[n]]
+            ys = [table[n][p] / table[n][BASELINE] for n in names if p in table[n]]
             ax.bar(xs, ys, width, label=p)
+        ax.axhline(1.0, color="black", linewidth=0.8)
+        ax.set_yscale("log")
         ax.set_xticks([j + 0.4 - width / 2 for j in range(len(names))])
         ax.set_xticklabels(names, rotation=35, ha="right", fontsize=8)
-        ax.set_ylabel("ns per operation (lower is better)")
+        ax.set_ylabel(f"time relative to {BASELINE} (lower is better)")
         ax.set_title(f"{int(size):,} entries")
-        ax.legend(fontsize=8, ncol=4)
+        ax.legend(fontsize=8, ncol=3)
     fig.tight_layout()
-    fig.savefig(path, dpi=90)
+    fig.savefig(path, dpi=80)
 
 
 if __name__ == "__main__":
