@@ -8,6 +8,24 @@ import pytest
 from amber_moth.lru_cache import LRUCache
 
 
+class Collide:
+    """Keys that share one hash (`h`) and are equal when their numbers are."""
+
+    __slots__ = ("n", "h")
+
+    def __init__(self, n, h=7):
+        self.n, self.h = n, h
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        return isinstance(other, Collide) and self.n == other.n
+
+    def __repr__(self):
+        return f"Collide({self.n})"
+
+
 def assert_consistent(cache):
     """The invariants every view of a cache must agree on, whatever ran before."""
     keys = cache.keys()

@@ -2,7 +2,7 @@
 import pytest
 
 from amber_moth.lru_cache import LRUCache
-from conftest import assert_consistent
+from conftest import Collide, assert_consistent
 
 
 def test_recency_follows_reads_and_writes_only(make_cache):
@@ -209,19 +209,6 @@ def test_argument_count_errors(call):
 
 
 def test_colliding_hashes_and_tombstones(make_cache):
-    class Collide:
-        def __init__(self, n):
-            self.n = n
-
-        def __hash__(self):
-            return 42
-
-        def __eq__(self, other):
-            return isinstance(other, Collide) and other.n == self.n
-
-        def __repr__(self):
-            return f"C{self.n}"
-
     c = make_cache(16)
     keys = [Collide(i) for i in range(16)]
     for k in keys:

@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 from amber_moth.lru_cache import LRUCache
-from conftest import assert_consistent
+from conftest import Collide, assert_consistent
 
 settings.register_profile(
     "ci", max_examples=300, stateful_step_count=50, deadline=None,
@@ -22,22 +22,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
-
-
-class Collide:
-    """Keys that all share one hash, so every lookup walks a collision run."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and other.n == self.n
-
-    def __repr__(self):
-        return f"Collide({self.n})"
 
 
 keys = st.one_of(

@@ -59,18 +59,23 @@ ACTIONS = {
     "raise": lambda c, me: 1 / 0,
 }
 
+def arm(c, h, hostile_stored):
+    # Stores h (probing with an equal-hash plain key) or a plain key (probing with h);
+    # arms h and returns the probe.
+    if hostile_stored:
+        c[h] = "hostile"
+        probe = Plain(h.n)
+    else:
+        c[Plain(h.n)] = "plain"
+        probe = h
+    h.armed = True
+    return probe
+
 def scenario(action, answer, hostile_stored, thread_safe, op):
     c = LRUCache(6, thread_safe)
     for i in range(3):
         c[Plain(i)] = i
-    h = Hostile(9, c, ACTIONS[action], answer)
-    if hostile_stored:
-        c[h] = "hostile"
-        probe = Plain(9)
-    else:
-        c[Plain(9)] = "plain"
-        probe = h
-    h.armed = True
+    probe = arm(c, Hostile(9, c, ACTIONS[action], answer), hostile_stored)
     try:
         operations(probe)[op](c)
     except (KeyError, ZeroDivisionError, RuntimeError):
@@ -115,14 +120,7 @@ for answer_kind in ("raise", "badbool"):
             c = LRUCache(3)
             c[Plain(0)] = 0
             action = ACTIONS["raise"] if answer_kind == "raise" else (lambda c, me: None)
-            h = Hostile(1, c, action, answer=BadBool(), times=10**9)
-            if hostile_stored:
-                c[h] = "h"
-                probe = Plain(1)
-            else:
-                c[Plain(1)] = "p"
-                probe = h
-            h.armed = True
+            probe = arm(c, Hostile(1, c, action, answer=BadBool(), times=10**9), hostile_stored)
             before = c.items()
             try:
                 operations(probe)[op](c)

@@ -8,23 +8,13 @@ import sys
 import pytest
 
 from amber_moth.lru_cache import LRUCache
+from conftest import Collide
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (make refleak)"
 )
 
 WARMUPS, RUNS, REPEAT = 3, 5, 50
-
-
-class Collide:
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return 11
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and self.n == other.n
 
 
 class RaisingEq(Collide):

@@ -6,20 +6,7 @@ import time
 import pytest
 
 from amber_moth.lru_cache import LRUCache
-from conftest import assert_consistent
-
-
-class Collide:
-    __slots__ = ("n",)
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return self.n % 5
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and self.n == other.n
+from conftest import Collide, assert_consistent
 
 
 @pytest.fixture
@@ -42,7 +29,7 @@ def hammer(cache, threads, ops, seed_base=0, check_values=True):
             barrier.wait()
             for _ in range(ops):
                 n = rng.randrange(64)
-                key = Collide(n) if n % 2 else n
+                key = Collide(n, n % 5) if n % 2 else n
                 r = rng.random()
                 if r < 0.4:
                     cache[key] = ("v", n)
