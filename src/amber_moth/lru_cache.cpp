@@ -20,9 +20,10 @@
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
 // `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
 // rebuilt in place, dropping every tombstone, when live slots and tombstones would fill
-// more than 70% of it; after creation the store never allocates. A key's first probe slot comes from its hash multiplied by a
-// 64-bit odd constant (top bits), so that ints, whose hash is their value, do not cluster.
-// The slot and the node keep the key's own hash, and slots are compared by it first.
+// more than 70% of it; after creation the store never allocates. A key's first probe slot
+// comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
+// hash is their value, do not cluster. The slot and the node keep the key's own hash, and
+// slots are compared by it first.
 //
 // Where Python code runs. A key's __eq__ (called while probing) and any reference drop
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
@@ -108,7 +109,7 @@ static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 
 // Strong references taken out of the store by one operation. They are dropped when the
 // holder goes out of scope, which callers arrange to be after the store is consistent
-// again and the lock is released: a drop can run arbitrary Python code.
+// again (in the binding, after the lock is released): a drop can run arbitrary Python code.
 class Detached {
   public:
     Detached() = default;
