@@ -26,6 +26,7 @@ def test_insert_delete_churn_keeps_memory_bounded():
         del cache[i + 1000]
     assert rss_bytes() - before < 16 * 2**20
     assert len(cache) == 100
+    assert all(cache[i] == i for i in range(100))  # found through every index rebuild
 
 
 def test_eviction_churn_keeps_memory_bounded():
