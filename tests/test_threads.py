@@ -101,3 +101,28 @@ def test_waiting_thread_does_not_stall_the_holder(tiny_switch_interval):
     t.join(30)
     assert not t.is_alive() and waiter_done
     assert cache["x"] == 2
+
+
+@pytest.mark.parametrize("thread_safe", [True, False], ids=["thread_safe", "unlocked"])
+def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
+    cache = LRUCache(4, thread_safe)
+    inside, release = threading.Event(), threading.Event()
+
+    class Blocking:
+        def __hash__(self):
+            return 5
+
+        def __eq__(self, other):
+            inside.set()
+            release.wait(30)
+            return False
+
+    cache[Blocking()] = "stored"
+    t = threading.Thread(target=lambda: cache.get(Blocking()))
+    t.start()
+    assert inside.wait(30)
+    with pytest.raises(RuntimeError, match="operations is running"):
+        cache.__init__(8)
+    release.set()
+    t.join(30)
+    assert cache.capacity == 4 and cache.values() == ["stored"]
