@@ -9,7 +9,7 @@ import pytest
 
 import amber_moth.lru_cache as lru_cache_module
 from amber_moth.lru_cache import LRUCache
-from conftest import assert_consistent, run_isolated
+from conftest import run_isolated
 
 
 class Tracked:

@@ -1,4 +1,5 @@
 """Several threads on one cache: no deadlock, no corruption, values always match their keys."""
+import random
 import sys
 import threading
 import time
@@ -18,8 +19,6 @@ def tiny_switch_interval():
 
 
 def hammer(cache, threads, ops, seed_base=0, check_values=True):
-    import random
-
     errors = []
     barrier = threading.Barrier(threads)
 
