@@ -10,7 +10,10 @@
 //   listed: on the doubly linked recency list (head = least recently used, tail = most),
 //           indexed by exactly one live slot, and owning one strong reference to its key
 //           object (`orig_key`) and one to its value;
-//   free:   on the singly linked free list (through `next`), `orig_key` and `value` null.
+//   free:   on the singly linked free list (through `next`), `orig_key` and `value` null;
+//   fresh:  at or after `pool_used` in the pool, all zero. Nodes are handed out from the
+//           free list first, then from the fresh ones in pool order, so an emptied store
+//           is made as new by marking every node fresh, without touching the pool.
 // `length` is the number of listed nodes; head is null exactly when length is 0.
 //
 // Slot states. The index is open addressing with linear probing over `num_buckets` slots,
@@ -23,21 +26,27 @@
 // more than 70% of it; after creation the store never allocates. A key's first probe slot
 // comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
 // hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first.
+// slots are compared by it first. `changes` counts every change to the slots (a slot
+// filled or emptied, a rebuild); moving an entry in the recency list is not one.
 //
 // Where Python code runs. A key's __eq__ (called while probing) and any reference drop
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
 // cache on the same thread, or let another thread in. So:
 //   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. After each one, the slot is trusted only if it still
-//     indexes the same node with the same key object; otherwise the lookup starts again.
-//     A comparison that raises fails the whole operation, with the store unchanged.
+//     operation changes anything. A comparison's answer is trusted only if `changes` did
+//     not move meanwhile; otherwise the lookup starts again from the first probe slot, so
+//     an entry removed or added anywhere on the path is seen as it now is and no key is
+//     ever stored twice. A comparison that raises fails the whole operation, with the
+//     store unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
 //     finds a slot by node identity, insertion takes the first free slot on the key's path.
-//   * References that leave the store (an overwritten value, evicted, deleted and popped
-//     entries) are moved into a Detached holder and dropped only once the store is
-//     consistent again and the lock is released. cache_clear removes entries one at a time
-//     for the same reason; cache_destroy runs only on a store no instance points to.
+//   * References that leave the store (an overwritten value, evicted, deleted, popped and
+//     cleared entries) are moved out of it (a Detached holder, or cache_clear's array) and
+//     dropped only once the store is consistent again and the lock is released.
+//   * cache_destroy runs only on a store no instance points to. A drop can free a cache
+//     holding the last reference to another cache, and so on; destructions nested deeper
+//     than a few levels are queued and run in a loop by the outermost one, so freeing a
+//     chain of any length needs a bounded C stack.
 //
 // The binding (LRUCacheObject)
 // ----------------------------
@@ -93,7 +102,10 @@ struct CLRUCache {
     uint64_t capacity;
     uint64_t tombstones;
     LRUNode *node_pool;  // capacity nodes
-    LRUNode *freelist;
+    LRUNode *freelist;   // released nodes, most recently released first
+    uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
+    uint64_t changes;    // bumped whenever a slot is filled or emptied, or the index rebuilt
+    CLRUCache *next_queued;  // link in this thread's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
 
@@ -133,23 +145,27 @@ class Detached {
 // ---------------------------------------------------------------------------------------
 // Node pool
 
-// Chains the whole pool into the free list, in pool order.
-void build_freelist(CLRUCache *cache) {
-    LRUNode *pool = cache->node_pool;
-    for (uint64_t i = 0; i + 1 < cache->capacity; ++i) {
-        pool[i].next = &pool[i + 1];
-    }
-    pool[cache->capacity - 1].next = nullptr;
-    cache->freelist = pool;
+// Makes every node free again, in pool order, without touching the pool.
+// Precondition: no node is listed.
+void node_pool_reset(CLRUCache *cache) {
+    assert(cache->length == 0 && cache->head == nullptr);
+    cache->freelist = nullptr;
+    cache->pool_used = 0;
 }
 
-// Takes the first free node and fills it with new references to key and value.
-// Precondition: the free list is not empty (length < capacity).
+// Takes a free node (the last released one, else the first fresh one) and fills it with
+// new references to key and value. Precondition: length < capacity.
 [[nodiscard]] LRUNode *node_alloc(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                   PyObject *value) {
+    assert(cache->length < cache->capacity);
     LRUNode *node = cache->freelist;
-    assert(node != nullptr && node->orig_key == nullptr && node->value == nullptr);
-    cache->freelist = node->next;
+    if (node != nullptr) {
+        cache->freelist = node->next;
+    } else {
+        assert(cache->pool_used < cache->capacity);
+        node = &cache->node_pool[cache->pool_used++];
+    }
+    assert(node->orig_key == nullptr && node->value == nullptr);
     node->key = hash_key;
     node->orig_key = Py_NewRef(orig_key);
     node->value = Py_NewRef(value);
@@ -210,22 +226,23 @@ struct Lookup {
     uint64_t slot;
 };
 
-// Outcome of comparing a probe key with the key of slot i (live, same hash, not identical).
+// Outcome of comparing a probe key with a stored key (same hash, not identical).
 enum class Match { No, Yes, Changed, Error };
 
-// Calls the stored key's __eq__ with the probe key. The call runs Python code, which may
-// change or rebuild the index: the answer counts only if slot i still indexes the same node
-// holding the same key object; otherwise the result is Changed. Kept out of line so that
-// lookups that never compare stay lean.
-[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t i, LRUNode *node, PyObject *orig_key) {
-    PyObject *stored = node->orig_key;
+// Calls the stored key's __eq__ with the probe key. The call, and the drop of the reference
+// held across it, run Python code, which may change the index anywhere on the probe path
+// (not only at the compared slot): the answer counts only if the index is unchanged since
+// the call began; otherwise the result is Changed. Kept out of line so that lookups that
+// never compare stay lean.
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, PyObject *stored, PyObject *orig_key) {
+    const uint64_t changes = cache->changes;
     Py_INCREF(stored);
     const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
     Py_DECREF(stored);
     if (equal < 0) {
         return Match::Error;
     }
-    if (cache->buckets[i].node != node || node->orig_key != stored) {
+    if (cache->changes != changes) {
         return Match::Changed;
     }
     return equal != 0 ? Match::Yes : Match::No;
@@ -250,7 +267,7 @@ restart:
             continue;
         }
         if (node->orig_key != orig_key) [[unlikely]] {
-            switch (key_equals(cache, i, node, orig_key)) {
+            switch (key_equals(cache, node->orig_key, orig_key)) {
                 case Match::Error:
                     return -1;
                 case Match::Changed:
@@ -276,6 +293,7 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
         --cache->tombstones;
     }
     e = {node->key, node, false};
+    ++cache->changes;
 }
 
 // Turns the live slot `slot` into a tombstone; the slot keeps its hash.
@@ -285,6 +303,7 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     e.node = nullptr;
     e.is_tombstone = true;
     ++cache->tombstones;
+    ++cache->changes;
 }
 
 // Rebuilds the index in place, dropping every tombstone: tombstones become empty slots and
@@ -312,6 +331,7 @@ void hash_rebuild(CLRUCache *cache) {
         }
     }
     cache->tombstones = 0;
+    ++cache->changes;
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
@@ -370,7 +390,8 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
         num_buckets <<= 1;
         ++bits;
     }
-    // calloc leaves every slot empty (hash 0, no node, not a tombstone) and every node free.
+    // calloc leaves every slot empty (hash 0, no node, not a tombstone) and every node
+    // fresh; neither block is touched until entries arrive.
     cache->buckets = static_cast<HashEntry *>(calloc(num_buckets, sizeof(HashEntry)));
     cache->node_pool = static_cast<LRUNode *>(calloc(capacity, sizeof(LRUNode)));
     if (cache->buckets == nullptr || cache->node_pool == nullptr) {
@@ -387,7 +408,10 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->length = 0;
     cache->capacity = capacity;
     cache->tombstones = 0;
-    build_freelist(cache);
+    cache->freelist = nullptr;
+    cache->pool_used = 0;
+    cache->changes = 0;
+    cache->next_queued = nullptr;
     return cache;
 }
 
@@ -401,25 +425,82 @@ void cache_remove(CLRUCache *cache, LRUNode *node, uint64_t slot, Detached &drop
     --cache->length;
 }
 
-// Empties the store, keeping its capacity and index size. Entries leave from the head one
-// at a time and each one's references are dropped while the store is consistent, so a
-// finaliser may re-enter; entries it adds meanwhile are not removed. When the store ends
-// empty, the index is reset and the free list rebuilt in pool order.
-void cache_clear(CLRUCache *cache) {
-    for (uint64_t left = cache->length; left > 0 && cache->head != nullptr; --left) {
-        Detached dropped;
-        cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
-    }
-    if (cache->length == 0) {
-        memset(cache->buckets, 0, cache->num_buckets * sizeof(HashEntry));
+// Makes an empty store as new: no tombstones, every node fresh. Precondition: the store
+// holds no entries and no slot is live. Scans the index only when it holds tombstones.
+void cache_reset(CLRUCache *cache) {
+    assert(cache->length == 0);
+    if (cache->tombstones > 0) {
+        for (uint64_t i = 0; i < cache->num_buckets; ++i) {
+            if (cache->buckets[i].is_tombstone) {
+                cache->buckets[i] = {0, nullptr, false};
+            }
+        }
         cache->tombstones = 0;
-        build_freelist(cache);
     }
+    node_pool_reset(cache);
+    ++cache->changes;
 }
 
-// Drops every reference the store holds and frees it. Precondition: no instance points to
-// the store any more, so code run by the drops cannot reach it.
-void cache_destroy(CLRUCache *cache) {
+// Removes the head (least recently used) entry, its references going to `dropped`, and
+// resets the store once it is empty. Returns false when the store was already empty.
+bool cache_remove_head(CLRUCache *cache, Detached &dropped) {
+    if (cache->head == nullptr) {
+        return false;
+    }
+    cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
+    if (cache->length == 0) {
+        cache_reset(cache);
+    }
+    return true;
+}
+
+// An entry taken out of the store by cache_clear: its references, and meanwhile its slot.
+struct ClearedEntry {
+    PyObject *key;
+    PyObject *value;
+    uint64_t slot;
+};
+// Room for `length` of them is never more than the node pool takes: no size overflows.
+static_assert(sizeof(ClearedEntry) <= sizeof(LRUNode));
+
+// Empties the store in one step, keeping its capacity and index size: moves each entry's
+// references into `out` (room for `length` entries), head first, and returns their number.
+// Touches only the entries' nodes and slots, and the whole index only when it holds
+// tombstones. Runs no Python code: the caller drops the references afterwards.
+uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
+    uint64_t n = 0;
+    // Every slot is found while all probe paths are still intact, then emptied.
+    for (LRUNode *node = cache->head; node != nullptr;) {
+        LRUNode *next = node->next;
+        out[n++] = {node->orig_key, node->value, find_node_slot(cache, node)};
+        *node = LRUNode{};
+        node = next;
+    }
+    assert(n == cache->length);
+    for (uint64_t i = 0; i < n; ++i) {
+        cache->buckets[out[i].slot] = {0, nullptr, false};
+    }
+    cache->head = nullptr;
+    cache->tail = nullptr;
+    cache->length = 0;
+    cache_reset(cache);
+    return n;
+}
+
+// Destroying a store drops its references, which can free a cache that holds the last
+// reference to another, and so on: a chain of any length. Destructions nested deeper than
+// this on one thread are queued instead, and the outermost destruction performs them in a
+// loop, so the C stack stays bounded. The queue is empty whenever no destruction is under
+// way on the thread.
+constexpr unsigned kMaxNestedDestroys = 16;
+struct Destructions {
+    unsigned depth;
+    CLRUCache *queued;  // linked through next_queued
+};
+thread_local Destructions destructions;
+
+// Drops every reference the store holds, head first, and frees it.
+void cache_free(CLRUCache *cache) {
     LRUNode *node = cache->head;
     while (node != nullptr) {
         LRUNode *next = node->next;
@@ -430,6 +511,27 @@ void cache_destroy(CLRUCache *cache) {
     free(cache->node_pool);
     free(cache->buckets);
     free(cache);
+}
+
+// Drops every reference the store holds and frees it, now or, when nested too deep, before
+// the outermost destruction on this thread returns. Precondition: no instance points to the
+// store any more, so code run by the drops cannot reach it.
+void cache_destroy(CLRUCache *cache) {
+    Destructions &d = destructions;
+    if (d.depth >= kMaxNestedDestroys) {
+        cache->next_queued = d.queued;
+        d.queued = cache;
+        return;
+    }
+    ++d.depth;
+    cache_free(cache);
+    if (d.depth == 1) {
+        while (CLRUCache *next = d.queued) {
+            d.queued = next->next_queued;
+            cache_free(next);
+        }
+    }
+    --d.depth;
 }
 
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
@@ -449,22 +551,10 @@ void cache_destroy(CLRUCache *cache) {
     return 0;
 }
 
-// Stores value under key as the most recently used entry. An existing entry keeps its key
-// object and hands its old value to `dropped`; a new key in a full store first evicts the
-// head, whose references go to `dropped`. Returns 0, or -1 with the error a comparison
-// raised, in which case nothing has changed.
-[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                            PyObject *value, Detached &dropped) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node != nullptr) {
-        dropped.take(found.node->value);
-        found.node->value = Py_NewRef(value);
-        list_move_to_end(found.node, cache);
-        return 0;
-    }
+// Adds a new entry as the most recently used; in a full store the head is evicted first,
+// its references going to `dropped`. Precondition: no stored key equals orig_key.
+void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
+                  Detached &dropped) {
     const bool full = cache->length >= cache->capacity;
     hash_reserve(cache, full ? 1 : 0);
     if (full) {
@@ -475,6 +565,43 @@ void cache_destroy(CLRUCache *cache) {
     hash_set(cache, node);
     list_push_back(node, cache);
     ++cache->length;
+}
+
+// Stores value under key as the most recently used entry. An existing entry keeps its key
+// object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
+// 0, or -1 with the error a comparison raised, in which case nothing has changed.
+[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                            PyObject *value, Detached &dropped) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        dropped.take(found.node->value);
+        found.node->value = Py_NewRef(value);
+        list_move_to_end(found.node, cache);
+    } else {
+        cache_insert(cache, hash_key, orig_key, value, dropped);
+    }
+    return 0;
+}
+
+// Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
+// when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
+// Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
+[[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                   PyObject *dflt, Detached &dropped, PyObject **value) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        list_move_to_end(found.node, cache);
+        *value = found.node->value;
+    } else {
+        cache_insert(cache, hash_key, orig_key, dflt, dropped);
+        *value = dflt;
+    }
     return 0;
 }
 
@@ -645,6 +772,21 @@ PyObject *LRUCache_reduce(PyObject *, PyObject *) {
 // ---------------------------------------------------------------------------------------
 // Keyed operations
 
+// Raises KeyError for a missing key, as dict does: the key is the error's argument, except
+// that a tuple key gives its items and None gives none. A key that is itself an exception
+// instance is wrapped, so that a new KeyError is raised rather than the key.
+void set_key_error(PyObject *key) {
+    if (!PyExceptionInstance_Check(key)) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return;
+    }
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+}
+
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
@@ -662,7 +804,7 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
         return nullptr;
     }
     if (value == nullptr) {
-        PyErr_SetObject(PyExc_KeyError, key);
+        set_key_error(key);
     }
     return value;
 }
@@ -729,7 +871,7 @@ int LRUCache_setitem(PyObject *op, PyObject *key, PyObject *value) {
     }
     const int removed = lru_delete(as_cache(op), key);
     if (removed == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
+        set_key_error(key);
     }
     return removed > 0 ? 0 : -1;
 }
@@ -763,6 +905,27 @@ PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
     return r > 0 ? value : Py_NewRef(dflt);
 }
 
+PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
+    PyObject *key;
+    PyObject *dflt = Py_None;
+    if (!PyArg_UnpackTuple(args, "setdefault", 1, 2, &key, &dflt)) {
+        return nullptr;
+    }
+    LRUCacheObject *self = as_cache(op);
+    int64_t h;
+    CLRUCache *cache = keyed_store(self, key, &h);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *value = nullptr;
+    const int r = with_lock(self, [&](Detached &dropped) {
+        const int found = cache_setdefault(cache, h, key, dflt, dropped, &value);
+        Py_XINCREF(value);
+        return found;
+    });
+    return r < 0 ? nullptr : value;
+}
+
 // Shared by has() and `in`: 1 present, 0 absent, -1 with the error set. No reordering.
 int LRUCache_contains(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
@@ -785,13 +948,41 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 // ---------------------------------------------------------------------------------------
 // Whole-cache operations
 
+// Empties the cache in one step under the lock; the references are dropped after it is
+// released. Without memory to hold them meanwhile, entries leave from the head one at a
+// time instead, each dropped after the lock is released; then entries that finalisers add
+// meanwhile may stay. Never fails on an initialised instance.
 PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
     if (cache == nullptr) {
         return nullptr;
     }
-    with_lock(self, [&](Detached &) { cache_clear(cache); });
+    uint64_t length;
+    uint64_t cleared = 0;
+    ClearedEntry *entries;
+    {
+        Locked held(self);
+        length = cache->length;
+        entries = length > 0 ? static_cast<ClearedEntry *>(malloc(length * sizeof(ClearedEntry)))
+                             : nullptr;
+        if (length == 0 || entries != nullptr) {
+            cleared = cache_clear(cache, entries);
+        }
+    }
+    if (length > 0 && entries == nullptr) {
+        // Dropped references may re-initialise the instance: its store is read anew each time.
+        for (uint64_t left = length; left > 0 && self->cache != nullptr; --left) {
+            if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(self->cache, dropped); })) {
+                break;
+            }
+        }
+    }
+    for (uint64_t i = 0; i < cleared; ++i) {
+        Py_DECREF(entries[i].key);
+        Py_DECREF(entries[i].value);
+    }
+    free(entries);
     Py_RETURN_NONE;
 }
 
@@ -809,8 +1000,9 @@ PyObject *entry_list(PyObject *op, Item &&item) {
         if (list == nullptr) {
             return nullptr;
         }
+        const Py_ssize_t size = PyList_GET_SIZE(list);
         Py_ssize_t i = 0;
-        for (const LRUNode *node = cache->head; node != nullptr; node = node->next) {
+        for (const LRUNode *node = cache->head; node != nullptr && i < size; node = node->next) {
             PyObject *entry = item(node);
             if (entry == nullptr) {
                 Py_DECREF(list);
@@ -818,7 +1010,7 @@ PyObject *entry_list(PyObject *op, Item &&item) {
             }
             PyList_SET_ITEM(list, i++, entry);
         }
-        assert(i == PyList_GET_SIZE(list));
+        assert(i == size);
         return list;
     });
 }
@@ -899,6 +1091,7 @@ PyMethodDef LRUCache_methods[] = {
     {"set", LRUCache_set, METH_VARARGS, nullptr},
     {"delete", LRUCache_delete, METH_O, nullptr},
     {"pop", LRUCache_pop, METH_VARARGS, nullptr},
+    {"setdefault", LRUCache_setdefault, METH_VARARGS, nullptr},
     {"keys", LRUCache_keys, METH_NOARGS, nullptr},
     {"values", LRUCache_values, METH_NOARGS, nullptr},
     {"items", LRUCache_items, METH_NOARGS, nullptr},
