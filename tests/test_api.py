@@ -88,6 +88,36 @@ def test_missing_key_error_arguments(make_cache, key, args):
     assert info.value.args == args
 
 
+@pytest.mark.parametrize("key", [KeyError("x"), ValueError("y"), LookupError()])
+def test_missing_exception_key_raises_a_new_key_error(make_cache, key):
+    c = make_cache(4)
+    for _ in range(3):
+        for miss in (lambda: c[key], lambda: c.__delitem__(key)):
+            with pytest.raises(KeyError) as info:
+                miss()
+            assert info.value is not key and info.value.args == (key,)
+    assert key.__traceback__ is None  # the key itself was never raised
+    c[key] = 1
+    assert c[key] == 1
+
+
+def test_setdefault(make_cache):
+    c = make_cache(2)
+    marker = object()
+    assert c.setdefault("a") is None and c["a"] is None
+    assert c.setdefault("b", marker) is marker and c["b"] is marker
+    c["a"] = 1
+    assert c.keys() == ["b", "a"]
+    assert c.setdefault("b", 2) is marker  # present: stored value, made most recent
+    assert c.keys() == ["a", "b"]
+    assert c.setdefault("c", 3) == 3  # absent in a full cache: evicts the least recent
+    assert c.items() == [("b", marker), ("c", 3)]
+    with pytest.raises(TypeError):
+        c.setdefault([], 1)
+    with pytest.raises(TypeError):
+        c.setdefault()
+
+
 def test_subscript_delete_and_contains(make_cache):
     c = make_cache(4)
     c[(1, 2)] = "t"

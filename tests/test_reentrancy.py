@@ -2,7 +2,7 @@
 operation. Each scenario runs in a fresh interpreter so that a crash fails the test."""
 import pytest
 
-from conftest import run_isolated
+from conftest import needs_plain_memory, run_isolated
 
 # Shared by the child scripts: keys with one hash, one of them hostile, and every operation.
 SCAFFOLD = """
@@ -388,3 +388,190 @@ kept = c.keys()
 assert len(kept) == 2 and kept[0] is cc and kept[1] is new
 """
     )
+
+
+# Freeing: a cache holding the last reference to another cache, and so on. Every road that
+# drops a reference frees the whole chain, whose depth must not be limited by the C stack.
+CHAIN_ROADS = {
+    "del": "del head",
+    "clear": "head.clear()",
+    "pop": "head.pop('link')",
+    "delete": "head.delete('link')",
+    "delitem": "del head['link']",
+    "overwrite": "head['link'] = None",
+    "evict": "head['other'] = 1",
+    "reinit": "head.__init__(1)",
+}
+
+
+@pytest.mark.parametrize("road", CHAIN_ROADS)
+def test_freeing_a_deep_chain_of_caches(road):
+    out = run_isolated(
+        f"""
+import threading
+
+class Counted:
+    freed = 0
+    def __del__(self):
+        Counted.freed += 1
+
+def free_chain(depth, in_key):
+    tail = None
+    for _ in range(depth):
+        node = LRUCache(2)
+        node["counted"] = Counted()
+        if in_key:
+            node[tail] = "link"
+        else:
+            node["link"] = tail
+        tail = node
+    head = LRUCache(1)
+    head["link"] = tail
+    del tail, node
+    Counted.freed = 0
+    {CHAIN_ROADS[road]}
+    assert Counted.freed == depth, Counted.freed
+
+for in_key in (False, True):
+    free_chain(200_000, in_key)
+# A thread's stack is much smaller than the main thread's.
+threading.stack_size(512 * 1024)
+errors = []
+def run():
+    try:
+        free_chain(50_000, False)
+    except BaseException as e:
+        errors.append(e)
+t = threading.Thread(target=run)
+t.start()
+t.join()
+assert not errors, errors
+print("ok")
+""",
+        timeout=240,
+    )
+    assert out == "ok\n"
+
+
+def test_finalisers_run_by_clear_do_not_hold_the_lock():
+    # A value's finaliser waits for another thread that uses the cache, and sees it empty.
+    out = run_isolated(
+        """
+import threading
+cache = LRUCache(4, thread_safe=True)
+seen = []
+class Flushes:
+    def __del__(self):
+        t = threading.Thread(target=lambda: seen.append((cache.get("other"), len(cache))))
+        t.start()
+        t.join()
+cache["v"] = Flushes()
+cache["other"] = 1
+cache["w"] = Flushes()
+cache.clear()
+assert seen == [(None, 0), (None, 0)], seen
+cache["again"] = 2
+assert_consistent(cache)
+print("ok")
+""",
+        timeout=60,
+    )
+    assert out == "ok\n"
+
+
+@needs_plain_memory
+def test_clear_without_memory_still_drops_unlocked():
+    # With the address space capped, clear() cannot get memory to move every entry out at
+    # once; it removes entries one at a time instead (the first finaliser still sees the
+    # others), never dropping under the lock. That finaliser lifts the cap to start a thread.
+    out = run_isolated(
+        """
+import resource, threading
+cache = LRUCache(300_000, thread_safe=True)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+seen = []
+class Flushes:
+    def __del__(self):
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        t = threading.Thread(target=lambda: seen.append((len(cache), cache.get("v"))))
+        t.start()
+        t.join()
+cache["v"] = Flushes()
+for i in range(200_000):
+    cache[i] = i
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + 2**20, hard))  # no room for 200,001 entries
+try:
+    cache.clear()
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert seen == [(200_000, None)] and len(cache) == 0, seen
+cache[1] = 1
+assert_consistent(cache)
+print("ok")
+""",
+        timeout=60,
+    )
+    assert out == "ok\n"
+
+
+def test_eq_that_changes_the_probe_path_never_duplicates_a_key():
+    out = run_isolated(
+        SCAFFOLD
+        + """
+def no_duplicates(c):
+    keys = c.keys()
+    assert len({k.n for k in keys}) == len(keys), keys
+
+for thread_safe in (False, True):
+    # An earlier slot of the path is freed and the probed key added again into it.
+    c = LRUCache(8, thread_safe)
+    x, k0 = Plain(0), Plain(1)
+    c[x] = 0
+    c[Hostile(2, c, lambda c, me: (c.pop(k0), c.__setitem__(k0, "reinserted")))] = 1
+    c[k0] = 2
+    del c[x]
+    c.keys()[0].armed = True
+    c[k0] = "outer"
+    no_duplicates(c)
+    assert c[k0] == "outer"
+    # An equal key is only added, into an earlier tombstone.
+    c = LRUCache(8, thread_safe)
+    x, probe = Plain(0), Plain(1)
+    c[x] = 0
+    c[Hostile(2, c, lambda c, me: c.__setitem__(Plain(1), "from eq"))] = 1
+    del c[x]
+    c.keys()[0].armed = True
+    c[probe] = "outer"
+    no_duplicates(c)
+    assert c[Plain(1)] == "outer"
+
+# A long run in which comparisons pop, delete and re-insert keys on the one probe path.
+rng = random.Random(99)
+class Meddler(Plain):
+    __hash__ = Plain.__hash__
+    armed = True
+    def __eq__(self, other):
+        if Meddler.armed and rng.random() < 0.2:
+            k = Plain(rng.randrange(12))
+            rng.choice([lambda: CACHE.pop(k), lambda: CACHE.delete(k),
+                        lambda: CACHE.__setitem__(k, "eq"),
+                        lambda: (CACHE.pop(k), CACHE.__setitem__(k, "again"))])()
+        return Plain.__eq__(self, other)
+for thread_safe in (False, True):
+    CACHE = LRUCache(10, thread_safe)
+    for step in range(20_000):
+        k = (Meddler if rng.random() < 0.5 else Plain)(rng.randrange(12))
+        rng.choice([lambda: CACHE.__setitem__(k, step), lambda: CACHE.get(k),
+                    lambda: CACHE.pop(k), lambda: CACHE.setdefault(k, step), lambda: k in CACHE])()
+        if step % 100 == 0:
+            Meddler.armed = False
+            no_duplicates(CACHE)
+            assert_consistent(CACHE)
+            Meddler.armed = True
+print("ok")
+""",
+        timeout=240,
+    )
+    assert out == "ok\n"

@@ -426,16 +426,16 @@ void cache_remove(CLRUCache *cache, LRUNode *node, uint64_t slot, Detached &drop
 }
 
 // Makes an empty store as new: no tombstones, every node fresh. Precondition: the store
-// holds no entries and no slot is live. Scans the index only when it holds tombstones.
+// holds no entries and no slot is live. Tombstones cannot be found but by a scan of the
+// index, which stops at the last of them.
 void cache_reset(CLRUCache *cache) {
     assert(cache->length == 0);
-    if (cache->tombstones > 0) {
-        for (uint64_t i = 0; i < cache->num_buckets; ++i) {
-            if (cache->buckets[i].is_tombstone) {
-                cache->buckets[i] = {0, nullptr, false};
-            }
+    for (uint64_t i = 0; cache->tombstones > 0; ++i) {
+        assert(i < cache->num_buckets);
+        if (cache->buckets[i].is_tombstone) {
+            cache->buckets[i] = {0, nullptr, false};
+            --cache->tombstones;
         }
-        cache->tombstones = 0;
     }
     node_pool_reset(cache);
     ++cache->changes;
