@@ -248,6 +248,33 @@ enum class Match { No, Yes, Changed, Error };
     return equal != 0 ? Match::Yes : Match::No;
 }
 
+// Compares two keys of the same hash whose equality the interpreter fixes without running
+// Python code: exact str with exact str (length, kind, then code units) and exact compact
+// int with exact compact int (value). Returns 1 or 0 as the general comparison would, or -1
+// for any other pair, subclasses and mixed types (1 and 1.0 or True) included. Exact ints that are not compact are left to the general comparison, which for
+// them runs no Python code either.
+[[nodiscard]] inline int exact_key_equals(PyObject *stored, PyObject *orig_key) {
+    PyTypeObject *type = Py_TYPE(stored);
+    if (type != Py_TYPE(orig_key)) {
+        return -1;
+    }
+    if (type == &PyUnicode_Type) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(stored);
+        const int kind = PyUnicode_KIND(stored);
+        return length == PyUnicode_GET_LENGTH(orig_key) && kind == PyUnicode_KIND(orig_key) &&
+               memcmp(PyUnicode_DATA(stored), PyUnicode_DATA(orig_key),
+                      static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+    }
+    if (type == &PyLong_Type) {
+        auto *a = reinterpret_cast<PyLongObject *>(stored);
+        auto *b = reinterpret_cast<PyLongObject *>(orig_key);
+        if (PyUnstable_Long_IsCompact(a) && PyUnstable_Long_IsCompact(b)) {
+            return PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b);
+        }
+    }
+    return -1;
+}
+
 // Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
 // Returns 0 with `out` filled, or -1 with the error a comparison raised.
 [[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
@@ -266,8 +293,11 @@ restart:
         if (e.key != hash_key) {
             continue;
         }
-        if (node->orig_key != orig_key) [[unlikely]] {
-            switch (key_equals(cache, node->orig_key, orig_key)) {
+        if (node->orig_key != orig_key) {
+            const int exact = exact_key_equals(node->orig_key, orig_key);
+            const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
+                                           : key_equals(cache, node->orig_key, orig_key);
+            switch (match) {
                 case Match::Error:
                     return -1;
                 case Match::Changed:
