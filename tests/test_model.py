@@ -24,16 +24,53 @@ settings.register_profile(
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
-keys = st.one_of(
+class Str(str):
+    """Inherits str's equality and hash: equal to the plain str, but never compared as one."""
+
+
+class Int(int):
+    pass
+
+
+class Caseless(str):
+    """Its own equality and hash: equal to any str that matches it ignoring case."""
+
+    def __eq__(self, other):
+        return isinstance(other, str) and self.lower() == other.lower()
+
+    def __hash__(self):
+        return hash(self.lower())
+
+
+def fresh(key):
+    """An equal key that is, where the interpreter allows, a different object."""
+    if type(key) is str:
+        return "".join(["", key])
+    if type(key) is int:
+        return int(str(key))
+    if type(key) is float:
+        return float(repr(key))
+    if type(key) is tuple:
+        return tuple(fresh(item) for item in key)
+    return key
+
+
+base_keys = st.one_of(
     st.integers(-4, 20),
     st.integers(),
-    st.sampled_from([0, 0.0, -0.0, False, 1, 1.0, True, float("nan"), float("inf")]),
+    st.integers(2**30 - 2, 2**30 + 2) | st.integers(-(2**30) - 2, -(2**30) + 2),
+    st.sampled_from([0, 0.0, -0.0, False, 1, 1.0, True, float("nan"), float("inf"), -1, -2]),
     st.floats(),
     st.text(max_size=3),
+    st.text(alphabet="aA\xe9\u20ac\U0001f600", max_size=3),  # every str kind
+    st.text(alphabet="aAbB", max_size=2).map(Str) | st.text(alphabet="aAbB", max_size=2).map(Caseless),
+    st.integers(-3, 3).map(Int),
     st.tuples(st.integers(0, 3), st.text(max_size=1)),
     st.builds(Collide, st.integers(0, 12)),
     st.just(None),
 )
+# Keys are looked up both as themselves and as equal copies.
+keys = st.tuples(base_keys, st.booleans()).map(lambda kb: fresh(kb[0]) if kb[1] else kb[0])
 values = st.integers() | st.none() | st.text(max_size=2)
 capacities = st.sampled_from([1, 2, 3, 8, 9, 64])
 MISSING = object()
@@ -98,6 +135,14 @@ class LRUModel(RuleBasedStateMachine):
                 assert expected is not MISSING
             except KeyError:
                 assert expected is MISSING
+
+    @rule(key=keys, default=values)
+    def setdefault(self, key, default):
+        if key not in self.model:
+            if len(self.model) == self.capacity:
+                self.model.popitem(last=False)
+            self.model[key] = default
+        assert self.cache.setdefault(key, default) is self._model_get(key)
 
     @precondition(lambda self: len(self.model) > 0)
     @rule(data=st.data())
