@@ -136,6 +136,15 @@ class Detached {
         assert(count_ < 2);
         refs_[count_++] = ref;
     }
+    // Hands each held reference to `drop`, which takes ownership, and empties the holder.
+    template <class Drop>
+    void release(Drop &&drop) {
+        for (int i = 0; i < count_; ++i) {
+            drop(refs_[i]);
+            refs_[i] = nullptr;
+        }
+        count_ = 0;
+    }
 
   private:
     PyObject *refs_[2] = {nullptr, nullptr};
@@ -674,6 +683,7 @@ struct LRUCacheObject {
     RLock mutex;
     bool thread_safe;
     Py_ssize_t running;  // operations between lru_lock and lru_unlock
+    PyObject *deferred;  // list of references to drop once the lock is free, or null
 };
 
 inline LRUCacheObject *as_cache(PyObject *op) {
@@ -702,13 +712,47 @@ class Locked {
     LRUCacheObject *self_;
 };
 
+// Drops a reference the caller owns, once the caller has released the lock. An operation
+// made from inside a key's __eq__ on a thread-safe cache ends while the outer operation
+// still holds the lock: its references then wait in `deferred` (unless memory for that
+// cannot be had), so that no finaliser runs under the lock.
+void drop_unlocked(LRUCacheObject *self, PyObject *ref) {
+    if (self->mutex.count > 0) [[unlikely]] {
+        PyObject *raised = PyErr_GetRaisedException();  // the operation's own error, if any
+        if (self->deferred == nullptr) {
+            self->deferred = PyList_New(0);
+        }
+        const bool kept = self->deferred != nullptr && PyList_Append(self->deferred, ref) == 0;
+        PyErr_SetRaisedException(raised);
+        if (kept) {
+            Py_DECREF(ref);  // the list holds it
+            return;
+        }
+    }
+    Py_DECREF(ref);
+}
+
+// Drops what operations made from inside __eq__ deferred, once the lock is free.
+inline void drop_deferred(LRUCacheObject *self) {
+    if (self->deferred != nullptr && self->mutex.count == 0) [[unlikely]] {
+        PyObject *deferred = self->deferred;
+        self->deferred = nullptr;
+        Py_DECREF(deferred);
+    }
+}
+
 // Runs op(dropped) under the instance's lock; after the lock is released, drops whatever
-// the op took out of the store, and returns the op's result.
+// the op took out of the store (drop_unlocked), and returns the op's result.
 template <class Op>
 inline auto with_lock(LRUCacheObject *self, Op &&op) {
     Detached dropped;
-    Locked held(self);
-    return op(dropped);
+    auto result = [&] {
+        Locked held(self);
+        return op(dropped);
+    }();
+    dropped.release([self](PyObject *ref) { drop_unlocked(self, ref); });
+    drop_deferred(self);
+    return result;
 }
 
 // The instance's store, or null with RuntimeError set when it has none.
@@ -769,20 +813,27 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (capacity <= 0) {
         capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
     }
+    // The new lock and store are made before the old ones go, so that an __init__ that
+    // fails for want of memory leaves the instance as it was.
+    RLock mutex;
+    if (!RLock_New(&mutex, thread_safe)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    CLRUCache *cache = cache_create(static_cast<uint64_t>(capacity));
+    if (cache == nullptr) {
+        RLock_Free(&mutex);
+        PyErr_NoMemory();
+        return -1;
+    }
     if (release_store(self) < 0) {
+        RLock_Free(&mutex);
+        cache_destroy(cache);
         return -1;
     }
+    self->mutex = mutex;
+    self->cache = cache;
     self->thread_safe = thread_safe != 0;
-    if (!RLock_New(&self->mutex, thread_safe)) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    self->cache = cache_create(static_cast<uint64_t>(capacity));
-    if (self->cache == nullptr) {
-        RLock_Free(&self->mutex);
-        PyErr_NoMemory();
-        return -1;
-    }
     return 0;
 }
 
@@ -790,6 +841,7 @@ void LRUCache_dealloc(PyObject *op) {
     PyTypeObject *type = Py_TYPE(op);
     [[maybe_unused]] const int released = release_store(as_cache(op));
     assert(released == 0);  // no operation can be running on an object being freed
+    assert(as_cache(op)->deferred == nullptr);  // emptied when the outermost operation ends
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -1009,10 +1061,11 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
         }
     }
     for (uint64_t i = 0; i < cleared; ++i) {
-        Py_DECREF(entries[i].key);
-        Py_DECREF(entries[i].value);
+        drop_unlocked(self, entries[i].key);
+        drop_unlocked(self, entries[i].value);
     }
     free(entries);
+    drop_deferred(self);
     Py_RETURN_NONE;
 }
 
