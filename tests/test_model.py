@@ -66,6 +66,7 @@ base_keys = st.one_of(
     st.text(alphabet="aAbB", max_size=2).map(Str) | st.text(alphabet="aAbB", max_size=2).map(Caseless),
     st.integers(-3, 3).map(Int),
     st.tuples(st.integers(0, 3), st.text(max_size=1)),
+    st.tuples(st.sampled_from([1, 1.0, True, "a", Caseless("A"), Int(1)]), st.integers(0, 2)),
     st.builds(Collide, st.integers(0, 12)),
     st.just(None),
 )

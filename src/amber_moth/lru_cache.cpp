@@ -263,12 +263,12 @@ enum class Match { No, Yes, Changed, Error };
     return equal != 0 ? Match::Yes : Match::No;
 }
 
-// Compares two keys of the same hash whose equality the interpreter fixes without running
-// Python code: exact str with exact str (length, kind, then code units) and exact compact
-// int with exact compact int (value). Returns 1 or 0 as the general comparison would, or -1
-// for any other pair, subclasses and mixed types (1 and 1.0 or True) included. Exact ints that are not compact are left to the general comparison, which for
-// them runs no Python code either.
-[[nodiscard]] inline int exact_key_equals(PyObject *stored, PyObject *orig_key) {
+// Compares two objects whose equality the interpreter fixes without running Python code:
+// exact str with exact str (length, kind, then code units) and exact compact int with exact
+// compact int (value). Returns 1 or 0 as the general comparison would, or -1 for any other
+// pair, subclasses and mixed types (1 and 1.0 or True) included. Exact ints that are not
+// compact are left to the general comparison, which for them runs no Python code either.
+[[nodiscard]] inline int exact_atom_equals(PyObject *stored, PyObject *orig_key) {
     PyTypeObject *type = Py_TYPE(stored);
     if (type != Py_TYPE(orig_key)) {
         return -1;
@@ -288,6 +288,28 @@ enum class Match { No, Yes, Changed, Error };
         }
     }
     return -1;
+}
+
+// As exact_atom_equals, and also for two exact tuples, compared as the interpreter compares
+// them (item by item, identity first, up to the first unequal pair, then by length) as long
+// as every pair it reaches is identical or decided by exact_atom_equals; -1 otherwise.
+[[nodiscard]] inline int exact_key_equals(PyObject *stored, PyObject *orig_key) {
+    if (Py_TYPE(stored) != &PyTuple_Type || Py_TYPE(orig_key) != &PyTuple_Type) {
+        return exact_atom_equals(stored, orig_key);
+    }
+    const Py_ssize_t stored_size = PyTuple_GET_SIZE(stored);
+    const Py_ssize_t probe_size = PyTuple_GET_SIZE(orig_key);
+    for (Py_ssize_t k = 0; k < stored_size && k < probe_size; ++k) {
+        PyObject *a = PyTuple_GET_ITEM(stored, k);
+        PyObject *b = PyTuple_GET_ITEM(orig_key, k);
+        if (a != b) {
+            const int equal = exact_atom_equals(a, b);
+            if (equal <= 0) {
+                return equal;
+            }
+        }
+    }
+    return stored_size == probe_size;
 }
 
 // Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
