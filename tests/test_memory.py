@@ -1,5 +1,6 @@
-"""Memory stays bounded however long the cache churns."""
+"""Memory stays bounded however long the cache churns, and sys.getsizeof tells what it is."""
 import os
+import sys
 
 import pytest
 
@@ -36,3 +37,13 @@ def test_eviction_churn_keeps_memory_bounded():
         cache[i] = i
         cache.pop(i - 500)
     assert rss_bytes() - before < 16 * 2**20
+
+
+def test_sizeof_matches_the_memory_a_full_cache_takes():
+    keys = list(range(2**20))  # made first: the growth measured is the cache's alone
+    before = rss_bytes()
+    cache = LRUCache(len(keys))
+    for key in keys:
+        cache[key] = None  # touches every page of the node pool and the index
+    grown = rss_bytes() - before
+    assert 0.9 < grown / sys.getsizeof(cache) < 1.1
