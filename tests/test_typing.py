@@ -16,13 +16,19 @@ PACKAGE = pathlib.Path(amber_moth.__file__).parent
 
 
 def mypy(path, tmp_path):
+    """mypy on path, finding the package where this interpreter imports it from. (Naming that
+    folder in MYPYPATH breaks when it is a site-packages: mypy refuses it, or takes the
+    typing_extensions installed there for a copy of its own.)"""
     exe = shutil.which("mypy")
     if exe is None:
         pytest.skip("mypy is not installed")
+    env = {"PATH": "/usr/bin:/bin"}
+    if "PYTHONPATH" in os.environ:
+        env["PYTHONPATH"] = os.environ["PYTHONPATH"]
     return subprocess.run(
-        [exe, "--strict", "--no-incremental", f"--cache-dir={tmp_path}", "--python-version=3.14", str(path)],
-        capture_output=True, text=True, cwd=tmp_path,
-        env={"PATH": "/usr/bin:/bin", "MYPYPATH": str(PACKAGE.parent)},
+        [exe, "--strict", "--no-incremental", f"--cache-dir={tmp_path}", "--python-version=3.14",
+         f"--python-executable={sys.executable}", str(path)],
+        capture_output=True, text=True, cwd=tmp_path, env=env,
     )
 
 
