@@ -60,6 +60,15 @@ class LRUCache(Generic[_K, _V]):
         entry keeps its first key object; a new key in a full cache evicts the least
         recently used entry."""
 
+    @overload
+    def setdefault(self: LRUCache[_K, _T | None], key: _K, /) -> _T | None:
+        """setdefault(key[, default]): the value stored under key; when absent, stores
+        `default` (None when not given) under key and returns it. Either way the entry
+        becomes the most recently used, and a new key in a full cache evicts the least
+        recently used entry."""
+    @overload
+    def setdefault(self, key: _K, default: _V, /) -> _V: ...
+
     def has(self, key: object, /) -> bool:
         """Whether key is in the cache (as `key in cache`). Does not change recency."""
 

@@ -9,6 +9,7 @@ cache.set("b", 2)
 hit: int = cache["a"]
 maybe: int | None = cache.get("a")
 either: int | str = cache.get("a", "missing")
+stored: int = cache.setdefault("c", 3)
 popped: int | None = cache.pop("b")
 popped_or: int | float = cache.pop("b", 0.5)
 present: bool = cache.has("a") and "a" in cache
