@@ -1,37 +1,60 @@
-# Every target runs through scripts/env, which provides CPython 3.14 and the test tools.
+# Every target runs through scripts/env, which provides CPython 3.13 to 3.15 and the test tools.
 ENV := scripts/env
+# Release builds leave debug information out (setup.py adds -g0); checked builds keep it.
+RELEASE := -Werror
 SANITIZE := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
 CHECKED := -Werror -DAMBER_MOTH_CHECKED -g
+# Beside 3.14, the versions whose release build runs the whole suite in make test.
+OTHER_VERSIONS := 3.13 3.15
 # The focused part of the suite for the slow memory checkers.
 FOCUSED := tests/test_reentrancy.py tests/test_model.py
+# A per-test limit that fits the long runs (pyproject.toml's is 300 s).
+LONG_RUN := --timeout=3600
+stage = @echo "=== $(1)"
 
-.PHONY: build test unit asan refleak valgrind fuzz bench
+.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist valgrind fuzz bench
 
 build:
-	$(ENV) env CFLAGS=-Werror CXXFLAGS=-Werror scripts/build release
+	$(call stage,release build for CPython 3.14)
+	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release
 
-# The ordinary suite on the release build, then the sanitizer and reference-leak stages.
-test: unit asan refleak
+# The suite on the release build of each version, the sanitizer and reference-leak stages,
+# then the sdist tried as a user would.
+test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist
 
 unit: build
+	$(call stage,the suite on CPython 3.14)
 	$(ENV) python3.14 -m pytest -q
 
+$(OTHER_VERSIONS:%=unit-%): unit-%:
+	$(call stage,release build and the suite on CPython $*)
+	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release-$* python$*
+	AMBER_MOTH_VARIANT=release-$* $(ENV) python$* -m pytest -q -p no:cacheprovider
+
 asan:
+	$(call stage,sanitizer build and the suite under ASan and UBSan)
 	$(ENV) env CXXFLAGS="$(CHECKED) $(SANITIZE)" LDFLAGS="$(SANITIZE)" scripts/build asan
 	AMBER_MOTH_VARIANT=asan $(ENV) scripts/with-sanitizers python3.14 -m pytest -q -p no:cacheprovider
 
 refleak:
+	$(call stage,debug-interpreter build and reference-leak rounds)
 	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build debug python3.14-dbg
 	AMBER_MOTH_VARIANT=debug $(ENV) python3.14-dbg -m pytest -q -p no:cacheprovider tests/test_refleak.py
 
+sdist:
+	$(call stage,the sdist installed in a fresh venv runs its own tests)
+	$(ENV) scripts/check-sdist
+
 valgrind:
+	$(call stage,checked build and the focused tests under memcheck (a few minutes))
 	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build checked
 	AMBER_MOTH_VARIANT=checked HYPOTHESIS_PROFILE=small $(ENV) env PYTHONMALLOC=malloc \
 	  valgrind --quiet --error-exitcode=99 --trace-children=yes --leak-check=no \
-	  --track-origins=yes python3.14 -m pytest -q -p no:cacheprovider $(FOCUSED)
+	  --track-origins=yes python3.14 -m pytest -v -p no:cacheprovider $(LONG_RUN) $(FOCUSED)
 
 fuzz: build
-	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -q --hypothesis-show-statistics tests/test_model.py
+	$(call stage,the model test with 10000 examples (about four minutes))
+	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -v $(LONG_RUN) --hypothesis-show-statistics tests/test_model.py
 
 # The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
 bench: build

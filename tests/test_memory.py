@@ -1,5 +1,6 @@
-"""Memory stays bounded however long the cache churns."""
+"""Memory stays bounded however long the cache churns, and sys.getsizeof tells what it is."""
 import os
+import sys
 
 from amber_moth.lru_cache import LRUCache
 from conftest import needs_plain_memory
@@ -45,3 +46,13 @@ def test_clear_touches_only_what_the_cache_holds():
     assert len(cache) == 0 and cache.get(2) is None
     cache[0] = 0
     assert cache.items() == [(0, 0)]
+
+
+def test_sizeof_matches_the_memory_a_full_cache_takes():
+    keys = list(range(2**20))  # made first: the growth measured is the cache's alone
+    before = rss_bytes()
+    cache = LRUCache(len(keys))
+    for key in keys:
+        cache[key] = None  # touches every page of the node pool and the index
+    grown = rss_bytes() - before
+    assert 0.9 < grown / sys.getsizeof(cache) < 1.1

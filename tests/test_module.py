@@ -3,6 +3,7 @@ import copy
 import gc
 import pickle
 import sys
+import types
 import weakref
 
 import pytest
@@ -25,6 +26,40 @@ def test_module_and_type_names():
     assert LRUCache.__doc__ == "An LRU cache with optional thread safety."
     assert LRUCache.__text_signature__ == "(capacity=128, thread_safe=False)"
     assert not hasattr(LRUCache(), "__dict__")
+
+
+def test_subscripted_type_is_a_generic_alias():
+    alias = LRUCache[str, int]
+    assert type(alias) is types.GenericAlias
+    assert alias.__origin__ is LRUCache and alias.__args__ == (str, int)
+    cache = alias(3, thread_safe=True)
+    assert type(cache) is LRUCache and cache.capacity == 3
+
+    class Named(LRUCache[str, int]):
+        pass
+
+    assert Named.__mro__[1] is LRUCache and Named.__orig_bases__ == (alias,)
+    assert Named[bytes, int].__origin__ is Named
+    named = Named(2)
+    named["a"] = 1
+    assert named.items() == [("a", 1)]
+    with pytest.raises(KeyError):
+        named[str]  # on an instance, subscription stays a lookup
+
+
+def test_sizeof_counts_the_store():
+    uninitialised = LRUCache.__new__(LRUCache)
+    base = sys.getsizeof(uninitialised)
+    assert base == LRUCache.__basicsize__
+    small, large = LRUCache(1000), LRUCache(100_000, thread_safe=True)
+    assert base < sys.getsizeof(small) < sys.getsizeof(large)
+    assert sys.getsizeof(large) > 100_000 * 40  # a node and two or more index slots per entry
+    empty = sys.getsizeof(small)
+    for i in range(2000):
+        small[i] = str(i)
+    assert sys.getsizeof(small) == empty  # allocated once, at construction
+    small.__init__(2000)
+    assert sys.getsizeof(small) > empty
 
 
 @pytest.mark.parametrize(

@@ -79,7 +79,7 @@ def op_errors(c):
 
 def op_bulk(c):
     c.keys(), c.values(), c.items(), list(c), c.head, c.tail, c.capacity, len(c), c.length()
-    list(iter(c)), bool(c)
+    list(iter(c)), bool(c), sys.getsizeof(c), LRUCache[str, int], LRUCache[str, int](2)
 
 
 def op_eviction_and_clear(c):

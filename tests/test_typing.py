@@ -1,7 +1,11 @@
-"""The shipped stub: typed use passes mypy, misuse is caught."""
+"""The shipped stub: it matches the runtime, documents it, typed use passes mypy, misuse is
+caught."""
+import ast
+import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -12,13 +16,19 @@ PACKAGE = pathlib.Path(amber_moth.__file__).parent
 
 
 def mypy(path, tmp_path):
+    """mypy on path, finding the package where this interpreter imports it from. (Naming that
+    folder in MYPYPATH breaks when it is a site-packages: mypy refuses it, or takes the
+    typing_extensions installed there for a copy of its own.)"""
     exe = shutil.which("mypy")
     if exe is None:
         pytest.skip("mypy is not installed")
+    env = {"PATH": "/usr/bin:/bin"}
+    if "PYTHONPATH" in os.environ:
+        env["PYTHONPATH"] = os.environ["PYTHONPATH"]
     return subprocess.run(
-        [exe, "--strict", "--no-incremental", f"--cache-dir={tmp_path}", "--python-version=3.14", str(path)],
-        capture_output=True, text=True, cwd=tmp_path,
-        env={"PATH": "/usr/bin:/bin", "MYPYPATH": str(PACKAGE.parent)},
+        [exe, "--strict", "--no-incremental", f"--cache-dir={tmp_path}", "--python-version=3.14",
+         f"--python-executable={sys.executable}", str(path)],
+        capture_output=True, text=True, cwd=tmp_path, env=env,
     )
 
 
@@ -35,3 +45,21 @@ def test_misuse_is_reported(tmp_path):
     proc = mypy(HERE / "misuse.py", tmp_path)
     assert proc.returncode == 1
     assert proc.stdout.count("error:") == 4, proc.stdout
+
+
+def test_stub_matches_the_runtime(tmp_path):
+    pytest.importorskip("mypy.stubtest", reason="mypy does not run on this interpreter")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "amber_moth.lru_cache"],
+        capture_output=True, text=True, cwd=tmp_path, env=os.environ.copy(),
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_every_method_and_property_is_documented():
+    stub = ast.parse((PACKAGE / "lru_cache.pyi").read_text())
+    [cls] = [node for node in stub.body if isinstance(node, ast.ClassDef)]
+    defs = [node for node in cls.body if isinstance(node, ast.FunctionDef)]
+    documented = {node.name for node in defs if ast.get_docstring(node)}
+    assert ast.get_docstring(cls)
+    assert {node.name for node in defs} - documented == set()

@@ -70,6 +70,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "utils.h"
 
@@ -117,7 +118,8 @@ constexpr uint64_t kMinBuckets = 16;
 constexpr uint64_t kMaxCapacity = uint64_t{1} << 56;
 static_assert(2 * kMaxCapacity * sizeof(HashEntry) / sizeof(HashEntry) == 2 * kMaxCapacity);
 static_assert((2 * kMaxCapacity + 1) * 10 / 10 == 2 * kMaxCapacity + 1);
-static_assert(sizeof(HashEntry) == 3 * sizeof(void *), "a slot is three words");
+static_assert(std::is_trivially_copyable_v<HashEntry> && std::is_trivially_copyable_v<LRUNode>,
+              "slots and nodes start as the zero bytes calloc gives");
 static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 
 // Strong references taken out of the store by one operation. They are dropped when the
@@ -803,7 +805,11 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
 [[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
                                             int64_t *hash_key) {
     // An exact str caches its hash; reading it saves a call (-1 means not computed yet).
+#if PY_VERSION_HEX >= 0x030F0000
+    Py_hash_t h = PyUnicode_CheckExact(key) ? PyUnstable_Unicode_GET_CACHED_HASH(key) : -1;
+#else
     Py_hash_t h = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject *>(key)->hash : -1;
+#endif
     if (h == -1) {
         h = PyObject_Hash(key);
     }
@@ -1197,6 +1203,17 @@ Py_ssize_t LRUCache_length_slot(PyObject *op) {
     return cache != nullptr ? static_cast<Py_ssize_t>(cache->length) : -1;
 }
 
+// The instance plus, once initialised, the store record, the node pool and the index: all
+// the memory the cache owns apart from its lock handle and the keys and values it refers to.
+PyObject *LRUCache_sizeof(PyObject *op, PyObject *) {
+    size_t size = static_cast<size_t>(Py_TYPE(op)->tp_basicsize);
+    if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
+        size += sizeof(CLRUCache) + cache->capacity * sizeof(LRUNode) +
+                cache->num_buckets * sizeof(HashEntry);
+    }
+    return PyLong_FromSize_t(size);
+}
+
 // ---------------------------------------------------------------------------------------
 // Type and module tables
 
@@ -1213,6 +1230,8 @@ PyMethodDef LRUCache_methods[] = {
     {"values", LRUCache_values, METH_NOARGS, nullptr},
     {"items", LRUCache_items, METH_NOARGS, nullptr},
     {"__reduce__", LRUCache_reduce, METH_NOARGS, nullptr},
+    {"__sizeof__", LRUCache_sizeof, METH_NOARGS, nullptr},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,42 +1,130 @@
 from collections.abc import Hashable, Iterator
-from typing import Generic, NoReturn, TypeVar, overload
+from types import GenericAlias
+from typing import Any, Generic, NoReturn, TypeVar, overload
+
+from typing_extensions import disjoint_base
 
 _K = TypeVar("_K", bound=Hashable)
 _V = TypeVar("_V")
 _T = TypeVar("_T")
 
+@disjoint_base
 class LRUCache(Generic[_K, _V]):
-    """An LRU cache with optional thread safety."""
+    """An LRU cache with optional thread safety.
 
-    def __init__(self, capacity: int = 128, thread_safe: object = False) -> None: ...
+    Holds at most `capacity` entries. Reading an entry (get, cache[key]) or writing it (set,
+    cache[key] = value) makes it the most recently used; nothing else reorders entries. A
+    new key in a full cache evicts the least recently used entry. Keys are compared as dict
+    compares them: same hash, then identity or __eq__.
+
+    Every keyed operation raises the key's own error when it cannot be hashed (TypeError for
+    unhashable keys) and the error of a stored key's __eq__ that raises, leaving the cache
+    unchanged. Every operation raises RuntimeError on an instance whose __init__ has not
+    completed.
+    """
+
+    def __init__(self, capacity: int = 128, thread_safe: object = False) -> None:
+        """Makes the cache empty, with room for `capacity` entries (128 when capacity <= 0).
+
+        With a true `thread_safe`, each operation holds the instance's reentrant lock.
+        Calling it again on a cache empties the cache and applies the new arguments.
+        Raises TypeError or OverflowError for bad arguments, MemoryError when the capacity
+        cannot be allocated (the instance is then left uninitialised), and RuntimeError when
+        re-initialising a cache while one of its operations is running.
+        """
+
     @property
-    def capacity(self) -> int: ...
+    def capacity(self) -> int:
+        """The most entries the cache holds. Read-only."""
+
     @property
-    def head(self) -> _K | None: ...
+    def head(self) -> _K | None:
+        """The least recently used key (the next to be evicted), or None when empty.
+        Read-only; does not change recency."""
+
     @property
-    def tail(self) -> _K | None: ...
+    def tail(self) -> _K | None:
+        """The most recently used key, or None when empty. Read-only; does not change
+        recency."""
+
     @overload
-    def get(self, key: _K, /) -> _V | None: ...
+    def get(self, key: _K, /) -> _V | None:
+        """get(key[, default]): the value stored under key, or `default` (None when not
+        given) when absent. A hit makes the entry the most recently used; a miss changes
+        nothing."""
     @overload
     def get(self, key: _K, default: _T, /) -> _V | _T: ...
-    def set(self, key: _K, value: _V, /) -> None: ...
-    def has(self, key: object, /) -> bool: ...
-    def delete(self, key: _K, /) -> None: ...
+
+    def set(self, key: _K, value: _V, /) -> None:
+        """Stores value under key and makes the entry the most recently used. An existing
+        entry keeps its first key object; a new key in a full cache evicts the least
+        recently used entry."""
+
     @overload
-    def pop(self, key: _K, /) -> _V | None: ...
+    def setdefault(self: LRUCache[_K, _T | None], key: _K, /) -> _T | None:
+        """setdefault(key[, default]): the value stored under key; when absent, stores
+        `default` (None when not given) under key and returns it. Either way the entry
+        becomes the most recently used, and a new key in a full cache evicts the least
+        recently used entry."""
+    @overload
+    def setdefault(self, key: _K, default: _V, /) -> _V: ...
+
+    def has(self, key: object, /) -> bool:
+        """Whether key is in the cache (as `key in cache`). Does not change recency."""
+
+    def delete(self, key: _K, /) -> None:
+        """Removes key's entry if present; an absent key is not an error."""
+
+    @overload
+    def pop(self, key: _K, /) -> _V | None:
+        """pop(key[, default]): removes key's entry and returns its value, or returns
+        `default` (None when not given) when absent. Never raises KeyError."""
     @overload
     def pop(self, key: _K, default: _T, /) -> _V | _T: ...
-    def clear(self) -> None: ...
-    def length(self) -> int: ...
-    def keys(self) -> list[_K]: ...
-    def values(self) -> list[_V]: ...
-    def items(self) -> list[tuple[_K, _V]]: ...
-    def __len__(self) -> int: ...
-    def __contains__(self, key: object, /) -> bool: ...
-    def __getitem__(self, key: _K, /) -> _V: ...
-    def __setitem__(self, key: _K, value: _V, /) -> None: ...
-    def __delitem__(self, key: _K, /) -> None: ...
-    def __iter__(self) -> Iterator[_K]: ...
-    def __reduce__(self) -> NoReturn: ...
 
-__all__ = ["LRUCache"]
+    def clear(self) -> None:
+        """Removes every entry; the capacity stays."""
+
+    def length(self) -> int:
+        """The number of entries (as len(cache))."""
+
+    def keys(self) -> list[_K]:
+        """A new list of the keys, least recently used first. Does not change recency."""
+
+    def values(self) -> list[_V]:
+        """A new list of the values, least recently used first. Does not change recency."""
+
+    def items(self) -> list[tuple[_K, _V]]:
+        """A new list of (key, value) pairs, least recently used first. Does not change
+        recency."""
+
+    def __len__(self) -> int:
+        """The number of entries."""
+
+    def __contains__(self, key: object, /) -> bool:
+        """Whether key is in the cache. Does not change recency."""
+
+    def __getitem__(self, key: _K, /) -> _V:
+        """The value stored under key; the entry becomes the most recently used. Raises
+        KeyError(key) when absent (a tuple key gives its items as the error's arguments, and
+        None gives none)."""
+
+    def __setitem__(self, key: _K, value: _V, /) -> None:
+        """As set(key, value)."""
+
+    def __delitem__(self, key: _K, /) -> None:
+        """Removes key's entry. Raises KeyError(key) when absent."""
+
+    def __iter__(self) -> Iterator[_K]:
+        """An iterator over a snapshot of the keys, least recently used first. Does not
+        change recency; the cache may change during the iteration."""
+
+    def __sizeof__(self) -> int:
+        """Bytes the cache owns: the instance, and once initialised its store record, node
+        pool and index, all allocated at construction. Keys and values are not counted."""
+
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: a cache cannot be pickled or copied."""
+
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """LRUCache[K, V]: a types.GenericAlias, for annotations and subclassing."""

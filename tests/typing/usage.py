@@ -1,4 +1,6 @@
 """Typed use of the cache; checked by mypy, never run."""
+import sys
+
 from amber_moth.lru_cache import LRUCache
 
 cache: LRUCache[str, int] = LRUCache(100, thread_safe=True)
@@ -7,6 +9,7 @@ cache.set("b", 2)
 hit: int = cache["a"]
 maybe: int | None = cache.get("a")
 either: int | str = cache.get("a", "missing")
+stored: int = cache.setdefault("c", 3)
 popped: int | None = cache.pop("b")
 popped_or: int | float = cache.pop("b", 0.5)
 present: bool = cache.has("a") and "a" in cache
@@ -16,3 +19,16 @@ first: str | None = cache.head
 size: int = len(cache) + cache.length() + cache.capacity
 for key in cache:
     key.upper()
+
+bytes_owned: int = sys.getsizeof(cache)
+
+
+class Named(LRUCache[str, int]):
+    def total(self) -> int:
+        return sum(self.values())
+
+
+named = Named(10)
+named["x"] = 1
+made = LRUCache[int, bytes](4)
+made[1] = b"one"
