@@ -8,12 +8,15 @@ to stdout, and JSON plus a PNG chart to bench/results/.
 """
 import argparse
 import collections
+import datetime
 import functools
+import importlib.metadata
 import json
 import os
 import pathlib
 import platform
 import random
+import re
 import subprocess
 import sys
 import time
@@ -21,6 +24,7 @@ import time
 import cachetools
 import lru
 
+import amber_moth.lru_cache
 from amber_moth.lru_cache import LRUCache
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -71,6 +75,8 @@ PEERS = {
 }
 BASELINE = "lru-dict"
 HIT_ONLY = {"dict"}
+# A memoising decorator rather than a mapping: it joins only the cache-aside workloads.
+MEMO = "functools.lru_cache"
 
 
 def make_keys(kind, n, start=0):
@@ -85,6 +91,19 @@ def make_keys(kind, n, start=0):
     if kind == "strided":
         return list(range(start * 4096, (start + n) * 4096, 4096))
     raise ValueError(kind)
+
+
+def equal_copy(key):
+    """A new object equal to `key`, made the way a program makes its keys: ints by parsing
+    text, strs by joining pieces, tuples anew from copies of their items. Items that CPython
+    keeps as singletons (small ints, one-character strs) come back as themselves."""
+    if type(key) is int:
+        return int(str(key))
+    if type(key) is str:
+        return "".join(list(key))
+    if type(key) is tuple:
+        return tuple(equal_copy(item) for item in key)
+    raise TypeError(type(key))
 
 
 def zipf_stream(n_keys, length, seed=7, s=1.1):
@@ -140,6 +159,32 @@ def loop_cache_aside(c, seq):
             v = get(k)
             if v is None:
                 c[k] = k
+    return run
+
+
+def loop_cache_aside_built(c, seq):
+    get = c.get
+
+    def run():
+        for n in seq:
+            k = f"user:{n}"
+            v = get(k)
+            if v is None:
+                c[k] = k
+    return run
+
+
+def loop_memo(f, seq):
+    def run():
+        for k in seq:
+            f(k)
+    return run
+
+
+def loop_memo_built(f, seq):
+    def run():
+        for n in seq:
+            f(f"user:{n}")
     return run
 
 
@@ -205,9 +250,16 @@ def workloads(size, ops, repeats):
     for kind in ("int", "str", "tuple"):
         keys = make_keys(kind, size)
         seq = access(keys)
-        for op, loop in (("cache[k]", loop_getitem), ("get(k)", loop_get), ("k in cache", loop_contains)):
-            out.append((f"hit {op} {kind}", list(PEERS), lambda p, keys=keys, seq=seq, loop=loop: (
-                loop(filled(p, size, keys), seq), len(seq))))
+        # Keys as a caller builds them: equal to the stored keys, never the same objects, so
+        # every hit has to compare the two. Built here, outside the timed loop.
+        probes = [equal_copy(k) for k in seq]
+        assert all(q == k and q is not k for q, k in zip(probes, seq)), f"{kind} probes must be equal copies"
+        for name, loop, probe in ((f"hit cache[k] {kind}", loop_getitem, seq),
+                                  (f"hit cache[k] {kind}, equal key", loop_getitem, probes),
+                                  (f"hit get(k) {kind}", loop_get, seq),
+                                  (f"hit k in cache {kind}", loop_contains, seq)):
+            out.append((name, list(PEERS), lambda p, keys=keys, probe=probe, loop=loop: (
+                loop(filled(p, size, keys), probe), len(probe))))
     for kind in ("seq", "strided"):
         keys = make_keys(kind, size)
         seq = access(keys)
@@ -234,12 +286,21 @@ def workloads(size, ops, repeats):
     out.append(("pop + re-insert", lru_peers, lambda p: (
         loop_churn(filled(p, size, keys), churn), len(churn))))
     stream = zipf_stream(size * 10, ops)
-    def zipf(p):
-        c = PEERS[p](size)
-        run = loop_cache_aside(c, stream)
-        run()  # the measured repeats start from a warm cache
-        return run, len(stream)
-    out.append(("cache-aside zipf", lru_peers, zipf))
+
+    def cache_aside(loop, memo_loop):
+        def setup(p):
+            if p == MEMO:
+                run = memo_loop(functools.lru_cache(maxsize=size)(lambda k: k), stream)
+            else:
+                run = loop(PEERS[p](size), stream)
+            run()  # the measured repeats start from a warm cache
+            return run, len(stream)
+        return setup
+    out.append(("cache-aside zipf", lru_peers + [MEMO], cache_aside(loop_cache_aside, loop_memo)))
+    # Each request formats its key anew (f"user:{n}"), as a web handler would; the formatting
+    # is timed, the same for every contender.
+    out.append(("cache-aside zipf, str key per request", lru_peers + [MEMO],
+                cache_aside(loop_cache_aside_built, loop_memo_built)))
     return out
 
 
@@ -260,10 +321,9 @@ def zipf_hit_rates(size, ops):
                 hits += 1
         rates[p] = hits / len(stream)
     f = functools.lru_cache(maxsize=size)(lambda k: k)
-    for k in stream:
-        f(k)
+    loop_memo(f, stream)()
     info = f.cache_info()
-    rates["functools.lru_cache"] = info.hits / (info.hits + info.misses)
+    rates[MEMO] = info.hits / (info.hits + info.misses)
     return rates
 
 
@@ -289,6 +349,30 @@ print((rss() - before) / {n})
     return float(out.stdout)
 
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def compiler_of(module_file):
+    """The GCC that built an extension module, from the note it leaves in the binary."""
+    found = re.search(rb"GCC: \([^)]*\) ([0-9][0-9.]*)", pathlib.Path(module_file).read_bytes())
+    return f"GCC {found[1].decode()}" if found else None
+
+
+def machine():
+    return {"cpu": cpu_model(), "cpus": os.cpu_count(), "python": sys.version.split()[0],
+            "amber_moth_compiler": compiler_of(amber_moth.lru_cache.__file__),
+            "lru-dict": importlib.metadata.version("lru-dict"), "cachetools": cachetools.__version__,
+            "platform": platform.platform(), "date": datetime.date.today().isoformat()}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer operations and repeats")
@@ -299,9 +383,7 @@ def main():
     ops = 50_000 if args.quick else 200_000
     repeats = args.repeats or (3 if args.quick else 7)
 
-    results = {"machine": {"python": sys.version.split()[0], "platform": platform.platform(),
-                           "cpus": os.cpu_count(), "processor": platform.processor()},
-               "ops_per_repeat": ops, "repeats": repeats, "sizes": {}}
+    results = {"machine": machine(), "ops_per_repeat": ops, "repeats": repeats, "sizes": {}}
     for size in args.sizes:
         print(f"size {size}: loop overhead", file=sys.stderr)
         seq = list(range(ops))
@@ -313,14 +395,6 @@ def main():
                 continue
             print(f"size {size}: {name}", file=sys.stderr)
             runs = {p: setup(p) for p in peers}
-            if name == "cache-aside zipf":
-                stream = zipf_stream(size * 10, ops)
-                f = functools.lru_cache(maxsize=size)(lambda k: k)
-                def memo(stream=stream, f=f):
-                    for k in stream:
-                        f(k)
-                memo()
-                runs["functools.lru_cache"] = (memo, len(stream))
             best = best_ns_interleaved(runs, repeats)
             table[name] = {p: ns - overhead for p, ns in best.items()}
             del runs
@@ -374,33 +448,89 @@ def report(results):
                       f"{p} {b:.0f} ({b / mem[BASELINE]:.2f})" for p, b in mem.items()))
 
 
+# Colour per contender (colour-blind-safe palette); amber_moth's own two stand out in orange.
+COLOURS = {
+    "amber_moth": "#D55E00",
+    "amber_moth (thread_safe)": "#E69F00",
+    "cachetools": "#56B4E9",
+    "OrderedDict": "#009E73",
+    "dict": "#999999",
+    MEMO: "#CC79A7",
+}
+TICKS = [0.1, 0.25, 0.5, 0.75, 1, 1.5, 2, 5, 10, 20, 50]
+
+
+def caption(results):
+    m = results["machine"]
+    built = f", built with {m['amber_moth_compiler']}" if m.get("amber_moth_compiler") else ""
+    return (f"{m['cpu']}, {m['cpus']} cores  ·  CPython {m['python']}  ·  amber_moth{built}  ·  "
+            f"lru-dict {m['lru-dict']}, cachetools {m['cachetools']}  ·  best of {results['repeats']} "
+            f"repeats of {results['ops_per_repeat']:,} operations, contenders taking turns  ·  {m['date']}")
+
+
 def chart(results, path):
-    """One panel per size: each contender's time as a ratio to lru-dict's, on a log scale."""
+    """One panel per size, workloads down the side: each contender's time per operation as a
+    ratio to the baseline's, a bar from 1 (the baseline) to the ratio on a log axis, so a bar
+    to the left is that many times faster and one to the right that many times slower."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+    from matplotlib.ticker import FixedLocator, NullLocator
 
     sizes = list(results["sizes"])
-    fig, axes = plt.subplots(len(sizes), 1, figsize=(14, 5 * len(sizes)), squeeze=False)
-    for ax, size in zip(axes[:, 0], sizes):
-        table = results["sizes"][size]["ns_per_op"]
-        names = [n for n in table if BASELINE in table[n]]
-        peers = [p for p in dict.fromkeys(p for n in names for p in table[n]) if p != BASELINE]
-        width = 0.8 / len(peers)
-        for i, p in enumerate(peers):
-            xs = [j + i * width for j, n in enumerate(names) if p in table[n]]
-            ys = [table[n][p] / table[n][BASELINE] for n in names if p in table[n]]
-            ax.bar(xs, ys, width, label=p)
-        ax.axhline(1.0, color="black", linewidth=0.8)
-        ax.set_yscale("log")
-        ax.set_xticks([j + 0.4 - width / 2 for j in range(len(names))])
-        ax.set_xticklabels(names, rotation=35, ha="right", fontsize=8)
-        ax.set_ylabel(f"time relative to {BASELINE} (lower is better)")
-        ax.set_title(f"{int(size):,} entries")
-        ax.legend(fontsize=8, ncol=3)
-    fig.tight_layout()
-    fig.savefig(path, dpi=80)
+    tables = [results["sizes"][size]["ns_per_op"] for size in sizes]
+    names = list(dict.fromkeys(n for t in tables for n in t if BASELINE in t[n]))
+    peers = [p for p in dict.fromkeys(p for t in tables for n in names if n in t for p in t[n]) if p != BASELINE]
+    ratios = [t[n][p] / t[n][BASELINE] for t in tables for n in names if n in t for p in t[n]]
+    lo, hi = min(ratios) * 0.7, max(ratios) * 1.15  # room for the figures printed at the bars' ends
+
+    plt.rcParams.update({"font.size": 12})
+    group = 0.8  # the height of one workload's bars, rows being 1 apart
+    bar = group / len(peers)
+    # Margins in inches: title and legend above, the caption below, workload names at the left.
+    top, bottom, left, right, panel_w = 1.75, 1.2, 3.4, 0.4, 8.0
+    width = left + right + panel_w * len(sizes) + 0.3 * (len(sizes) - 1)
+    height = top + bottom + 0.1 * len(names) * len(peers)
+    fig, axes = plt.subplots(1, len(sizes), sharey=True, squeeze=False, figsize=(width, height))
+    fig.subplots_adjust(left=left / width, right=1 - right / width, top=1 - top / height,
+                        bottom=bottom / height, wspace=0.3 * len(sizes) / panel_w)
+    for ax, size, table in zip(axes[0], sizes, tables):
+        for j, n in enumerate(names):
+            if j % 2:
+                ax.axhspan(j - 0.5, j + 0.5, color="#f2f2f2", zorder=0)
+            present = [p for p in peers if p in table.get(n, {})]
+            for i, p in enumerate(present):
+                r = table[n][p] / table[n][BASELINE]
+                y = j - group / 2 + (i + 0.5) * bar
+                ax.barh(y, r - 1, bar, left=1, color=COLOURS[p], zorder=2)
+                if p == "amber_moth":
+                    ax.text(r * (0.97 if r < 1 else 1.03), y, f"{r:.2f}", va="center",
+                            ha="right" if r < 1 else "left", fontsize=9.5, fontweight="bold",
+                            color=COLOURS[p], zorder=3)
+        ax.axvline(1, color="black", linewidth=1.6, zorder=3)
+        ax.set_xscale("log")
+        ax.set_xlim(lo, hi)
+        ax.xaxis.set_major_locator(FixedLocator([t for t in TICKS if lo <= t <= hi]))
+        ax.xaxis.set_minor_locator(NullLocator())
+        ax.xaxis.set_major_formatter(lambda t, _: f"{t:g}×")
+        ax.tick_params(axis="x", labeltop=True, top=True, labelsize=11)
+        ax.grid(axis="x", color="#bbbbbb", linewidth=0.7, zorder=1)
+        ax.set_ylim(len(names) - 0.5, -0.5)
+        ax.tick_params(axis="y", length=0)
+        ax.set_title(f"cache of {int(size):,} entries", fontsize=14, fontweight="bold")
+        ax.set_xlabel(f"← faster     time per operation ÷ {BASELINE}'s, log scale     slower →")
+    axes[0][0].set_yticks(range(len(names)), names)
+    handles = [Line2D([], [], color="black", linewidth=1.6, label=f"{BASELINE} = 1× (baseline)")]
+    handles += [Patch(color=COLOURS[p], label=p) for p in peers]
+    fig.suptitle(f"amber_moth LRUCache against other Python LRU caches: time relative to {BASELINE}",
+                 fontsize=16, fontweight="bold", y=1 - 0.15 / height, va="top")
+    fig.legend(handles=handles, loc="upper center", ncol=len(handles), frameon=False,
+               bbox_to_anchor=(0.5, 1 - 0.55 / height))
+    fig.text(0.5, 0.15 / height, caption(results), ha="center", va="bottom", fontsize=10.5, color="#333333")
+    fig.savefig(path, dpi=100)
 
 
 if __name__ == "__main__":
