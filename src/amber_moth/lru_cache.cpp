@@ -53,7 +53,10 @@
 // An instance owns its store (`cache`, null until __init__ succeeds) and its lock record
 // (`mutex`, see utils.h). A keyed operation hashes the key unlocked, then takes the lock,
 // makes one store call, takes new references to what it returns, releases the lock, drops
-// what the store handed back, and only then raises KeyError where absence is an error.
+// what the store handed back, and only then raises KeyError where absence is an error. An
+// operation made from inside __eq__ on a thread-safe cache releases the lock only to the
+// outer operation, which still holds it: its drops wait in `deferred` until the outermost
+// operation has released it, so no drop the cache makes runs a finaliser under the lock.
 // `running` counts operations between lock and unlock; __init__ refuses to replace the
 // store while it is non-zero, so no store or lock is freed under an operation.
 
