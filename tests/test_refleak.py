@@ -118,7 +118,34 @@ def op_finalisers(c):
     del d
 
 
-OPERATIONS = [op_keyed, op_errors, op_bulk, op_eviction_and_clear, op_lifecycle, op_finalisers]
+class PopsOnEq(Collide):
+    """A stored key whose comparison pops another entry: the pop's drops may be deferred."""
+
+    __hash__ = Collide.__hash__
+
+    def __eq__(self, other):
+        self.cache.pop(self.victim, None)
+        self.cache.clear()
+        return False
+
+
+def op_deferred_and_deep(c):
+    c.setdefault("k1"), c.setdefault("new", [1]), c.setdefault(("t", 2), [2])
+    attempt(c.setdefault, [1]), attempt(c.__getitem__, KeyError("absent"))
+    key = PopsOnEq(1)
+    key.cache, key.victim = c, "k3"
+    c[key] = [1]
+    c.get(Collide(2))  # same hash: compares with key, which pops and clears
+    chain = None
+    for _ in range(40):  # deeper than the nesting that is freed at once
+        link = LRUCache(1)
+        link[0] = chain
+        chain = link
+    del chain, link
+
+
+OPERATIONS = [op_keyed, op_errors, op_bulk, op_eviction_and_clear, op_lifecycle, op_finalisers,
+              op_deferred_and_deep]
 
 
 def deltas(fn):
