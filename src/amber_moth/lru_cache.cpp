@@ -110,7 +110,6 @@ struct CLRUCache {
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
     uint64_t changes;    // bumped whenever a slot is filled or emptied, or the index rebuilt
     CLRUCache *next_queued;  // link in this thread's queue of stores awaiting destruction
-    uint64_t salt;   // mixed into every hash before it picks a first probe slot
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
 
@@ -204,14 +203,9 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // ---------------------------------------------------------------------------------------
 // Hash index
 
-// First probe slot of a hash: Fibonacci hashing (the top bits of hash * 2^64/phi) of the
-// hash XOR the salt. Unsalted, ints (whose hash is their value) chosen as multiples of the
-// constant's inverse would all share one first slot and turn every probe into a scan of
-// one long run; the salt, secret and random per process, keeps such keys from being made.
-// XOR keeps a run of consecutive ints a few aligned runs, which the constant spreads evenly.
+// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi.
 [[nodiscard]] inline uint64_t home_slot(const CLRUCache *cache, int64_t hash_key) {
-    return ((static_cast<uint64_t>(hash_key) ^ cache->salt) * UINT64_C(0x9E3779B97F4A7C15)) >>
-           cache->shift;
+    return (static_cast<uint64_t>(hash_key) * UINT64_C(0x9E3779B97F4A7C15)) >> cache->shift;
 }
 
 [[nodiscard]] inline bool slot_is_empty(const HashEntry &e) {
@@ -444,9 +438,8 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
 // ---------------------------------------------------------------------------------------
 // Store operations
 
-// A new empty store whose first probe slots are picked with `salt`, or null when memory
-// cannot be had (nothing is leaked).
-[[nodiscard]] CLRUCache *cache_create(uint64_t capacity, uint64_t salt) {
+// A new empty store, or null when memory cannot be had (nothing is leaked).
+[[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
     if (capacity == 0) {
         capacity = kDefaultCapacity;
     }
@@ -478,7 +471,6 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->num_buckets = num_buckets;
     cache->mask = num_buckets - 1;
     cache->shift = 64 - bits;
-    cache->salt = salt;
     cache->length = 0;
     cache->capacity = capacity;
     cache->tombstones = 0;
@@ -712,10 +704,6 @@ void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObje
 // ---------------------------------------------------------------------------------------
 // The LRUCache type
 
-// The salt of every store's first probe slots, set at import to the hash of a str, which
-// the interpreter randomises per process (PYTHONHASHSEED fixes it, as it fixes str hashes).
-uint64_t probe_salt;
-
 struct LRUCacheObject {
     PyObject_HEAD
     CLRUCache *cache;  // null until __init__ succeeds
@@ -863,7 +851,7 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
         PyErr_NoMemory();
         return -1;
     }
-    CLRUCache *cache = cache_create(static_cast<uint64_t>(capacity), probe_salt);
+    CLRUCache *cache = cache_create(static_cast<uint64_t>(capacity));
     if (cache == nullptr) {
         RLock_Free(&mutex);
         PyErr_NoMemory();
@@ -1290,14 +1278,6 @@ PyMODINIT_FUNC PyInit_lru_cache() {
     if (module == nullptr) {
         return nullptr;
     }
-    PyObject *name = PyModule_GetNameObject(module);
-    const Py_hash_t salt = name != nullptr ? PyObject_Hash(name) : -1;
-    Py_XDECREF(name);
-    if (salt == -1) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    probe_salt = static_cast<uint64_t>(salt);
     PyObject *type = PyType_FromSpec(&LRUCache_spec);
     if (type == nullptr) {
         Py_DECREF(module);
