@@ -619,7 +619,7 @@ void cache_destroy(CLRUCache *cache) {
 
 // Adds a new entry as the most recently used; in a full store the head is evicted first,
 // its references going to `dropped`. Precondition: no stored key equals orig_key.
-void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
+inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
                   Detached &dropped) {
     const bool full = cache->length >= cache->capacity;
     hash_reserve(cache, full ? 1 : 0);
@@ -739,24 +739,30 @@ class Locked {
     LRUCacheObject *self_;
 };
 
+// Drops a reference the caller owns while the lock is still held by this thread (see
+// drop_unlocked): keeps it in `deferred`, or drops it now if memory for that cannot be had.
+[[gnu::noinline]] void drop_deferring(LRUCacheObject *self, PyObject *ref) {
+    PyObject *raised = PyErr_GetRaisedException();  // the operation's own error, if any
+    if (self->deferred == nullptr) {
+        self->deferred = PyList_New(0);
+    }
+    if (self->deferred != nullptr) {
+        (void)PyList_Append(self->deferred, ref);  // on failure, the drop below is the last
+    }
+    PyErr_SetRaisedException(raised);
+    Py_DECREF(ref);
+}
+
 // Drops a reference the caller owns, once the caller has released the lock. An operation
 // made from inside a key's __eq__ on a thread-safe cache ends while the outer operation
-// still holds the lock: its references then wait in `deferred` (unless memory for that
-// cannot be had), so that no finaliser runs under the lock.
-void drop_unlocked(LRUCacheObject *self, PyObject *ref) {
+// still holds the lock: its references then wait in `deferred`, so that no finaliser runs
+// under the lock.
+inline void drop_unlocked(LRUCacheObject *self, PyObject *ref) {
     if (self->mutex.count > 0) [[unlikely]] {
-        PyObject *raised = PyErr_GetRaisedException();  // the operation's own error, if any
-        if (self->deferred == nullptr) {
-            self->deferred = PyList_New(0);
-        }
-        const bool kept = self->deferred != nullptr && PyList_Append(self->deferred, ref) == 0;
-        PyErr_SetRaisedException(raised);
-        if (kept) {
-            Py_DECREF(ref);  // the list holds it
-            return;
-        }
+        drop_deferring(self, ref);
+    } else {
+        Py_DECREF(ref);
     }
-    Py_DECREF(ref);
 }
 
 // Drops what operations made from inside __eq__ deferred, once the lock is free.
