@@ -817,6 +817,19 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     return store_of(self);
 }
 
+// The first half of get(), pop() and setdefault(): unpacks (key[, default]) for the method
+// `name`, `*dflt` being None when no default is given, then hashes the key and finds the
+// store (keyed_store). Returns the store, or null with the error set.
+[[nodiscard]] inline CLRUCache *keyed_store_with_default(LRUCacheObject *self, PyObject *args,
+                                                         const char *name, PyObject **key,
+                                                         PyObject **dflt, int64_t *hash_key) {
+    *dflt = Py_None;
+    if (!PyArg_UnpackTuple(args, name, 1, 2, key, dflt)) {
+        return nullptr;
+    }
+    return keyed_store(self, *key, hash_key);
+}
+
 // Detaches and destroys the instance's store and frees its lock. Code run by the drops
 // may initialise the instance again; what it installs is released too. Returns -1 with
 // RuntimeError when an operation of the instance is under way, leaving it as it is.
@@ -929,14 +942,11 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
 }
 
 PyObject *LRUCache_get(PyObject *op, PyObject *args) {
-    PyObject *key;
-    PyObject *dflt = Py_None;
-    if (!PyArg_UnpackTuple(args, "get", 1, 2, &key, &dflt)) {
-        return nullptr;
-    }
     LRUCacheObject *self = as_cache(op);
+    PyObject *key;
+    PyObject *dflt;
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
+    CLRUCache *cache = keyed_store_with_default(self, args, "get", &key, &dflt, &h);
     if (cache == nullptr) {
         return nullptr;
     }
@@ -1003,14 +1013,11 @@ PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
 }
 
 PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
-    PyObject *key;
-    PyObject *dflt = Py_None;
-    if (!PyArg_UnpackTuple(args, "pop", 1, 2, &key, &dflt)) {
-        return nullptr;
-    }
     LRUCacheObject *self = as_cache(op);
+    PyObject *key;
+    PyObject *dflt;
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
+    CLRUCache *cache = keyed_store_with_default(self, args, "pop", &key, &dflt, &h);
     if (cache == nullptr) {
         return nullptr;
     }
@@ -1025,14 +1032,11 @@ PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
 }
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
-    PyObject *key;
-    PyObject *dflt = Py_None;
-    if (!PyArg_UnpackTuple(args, "setdefault", 1, 2, &key, &dflt)) {
-        return nullptr;
-    }
     LRUCacheObject *self = as_cache(op);
+    PyObject *key;
+    PyObject *dflt;
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
+    CLRUCache *cache = keyed_store_with_default(self, args, "setdefault", &key, &dflt, &h);
     if (cache == nullptr) {
         return nullptr;
     }
