@@ -26,18 +26,24 @@
 // more than 70% of it; after creation the store never allocates. A key's first probe slot
 // comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
 // hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first. `changes` counts every change to the slots (a slot
-// filled or emptied, a rebuild); moving an entry in the recency list is not one.
+// slots are compared by it first. `fills` counts slots made live, and `fill_hashes` keeps
+// the hashes of the latest few; `moves` counts the times slots moved or tombstones became
+// empty (a rebuild, a reset). Removing an entry leaves a tombstone and changes neither path
+// nor counter; moving an entry in the recency list touches no slot.
 //
 // Where Python code runs. A key's __eq__ (called while probing) and any reference drop
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
 // cache on the same thread, or let another thread in. So:
 //   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. A comparison's answer is trusted only if `changes` did
-//     not move meanwhile; otherwise the lookup starts again from the first probe slot, so
-//     an entry removed or added anywhere on the path is seen as it now is and no key is
-//     ever stored twice. A comparison that raises fails the whole operation, with the
-//     store unchanged.
+//     operation changes anything. The lookup starts again from the first probe slot only
+//     when what the comparison ran could matter to it: slots moved, the compared slot no
+//     longer holds the compared entry, or a key with the probe's own hash was indexed
+//     (only such a key can equal the probe; more fills than the store remembers count as
+//     one). Otherwise the answer stands and probing goes on: entries removed meanwhile
+//     left tombstones, which keep every path intact, and are simply not found. So no key
+//     is ever stored twice, and a comparison that changes unrelated entries costs no
+//     restart. A comparison that raises fails the whole operation, with the store
+//     unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
 //     finds a slot by node identity, insertion takes the first free slot on the key's path.
 //   * References that leave the store (an overwritten value, evicted, deleted, popped and
@@ -46,7 +52,9 @@
 //   * cache_destroy runs only on a store no instance points to. A drop can free a cache
 //     holding the last reference to another cache, and so on; destructions nested deeper
 //     than a few levels are queued and run in a loop by the outermost one, so freeing a
-//     chain of any length needs a bounded C stack.
+//     chain of any length needs a bounded C stack. Each interpreter on a thread has its
+//     own queue, so a store's references are always dropped in the interpreter it was
+//     destroyed in.
 //
 // The binding (LRUCacheObject)
 // ----------------------------
@@ -55,8 +63,11 @@
 // makes one store call, takes new references to what it returns, releases the lock, drops
 // what the store handed back, and only then raises KeyError where absence is an error. An
 // operation made from inside __eq__ on a thread-safe cache releases the lock only to the
-// outer operation, which still holds it: its drops wait in `deferred` until the outermost
-// operation has released it, so no drop the cache makes runs a finaliser under the lock.
+// outer operation, which still holds it: its drops wait in `deferred`, in order, until the
+// outermost operation on that thread has released the lock, and are then dropped by that
+// thread. Room for them is reserved before the nested operation changes anything (it
+// fails with MemoryError otherwise), so no drop the cache makes ever runs a finaliser
+// under the lock. Drops made while another thread holds the lock are never deferred.
 // `running` counts operations between lock and unlock; __init__ refuses to replace the
 // store while it is non-zero, so no store or lock is freed under an operation.
 
@@ -96,6 +107,10 @@ struct HashEntry {
     bool is_tombstone;
 };
 
+// How many of the latest fills a store remembers the hashes of (a power of two).
+constexpr uint64_t kFillRing = 8;
+static_assert((kFillRing & (kFillRing - 1)) == 0);
+
 struct CLRUCache {
     LRUNode *head;  // least recently used
     LRUNode *tail;  // most recently used
@@ -108,8 +123,10 @@ struct CLRUCache {
     LRUNode *node_pool;  // capacity nodes
     LRUNode *freelist;   // released nodes, most recently released first
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
-    uint64_t changes;    // bumped whenever a slot is filled or emptied, or the index rebuilt
-    CLRUCache *next_queued;  // link in this thread's queue of stores awaiting destruction
+    uint64_t fills;      // slots filled since creation
+    uint64_t moves;      // bumped whenever slots move or tombstones become empty slots
+    int64_t fill_hashes[kFillRing];  // hashes of the latest fills: fill n at n % kFillRing
+    CLRUCache *next_queued;  // link in its interpreter's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
 
@@ -124,36 +141,39 @@ static_assert(std::is_trivially_copyable_v<HashEntry> && std::is_trivially_copya
               "slots and nodes start as the zero bytes calloc gives");
 static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 
-// Strong references taken out of the store by one operation. They are dropped when the
-// holder goes out of scope, which callers arrange to be after the store is consistent
-// again (in the binding, after the lock is released): a drop can run arbitrary Python code.
+// What one operation took out of the store: an entry's key and value, or an overwritten
+// value (key null). Each is a strong reference, to be dropped only once the store is
+// consistent again and the lock is released: a drop can run arbitrary Python code.
+struct Released {
+    PyObject *key;
+    PyObject *value;
+};
+
+// Holds what an operation releases (at most one Released) until the caller hands it on;
+// whatever it still holds when it goes out of scope is dropped then.
 class Detached {
   public:
     Detached() = default;
     Detached(const Detached &) = delete;
     Detached &operator=(const Detached &) = delete;
     ~Detached() {
-        for (PyObject *ref : refs_) {
-            Py_XDECREF(ref);
-        }
+        Py_XDECREF(held_.key);
+        Py_XDECREF(held_.value);
     }
-    void take(PyObject *ref) {
-        assert(count_ < 2);
-        refs_[count_++] = ref;
+    void take_entry(PyObject *key, PyObject *value) {
+        assert(held_.value == nullptr);
+        held_ = {key, value};
     }
-    // Hands each held reference to `drop`, which takes ownership, and empties the holder.
-    template <class Drop>
-    void release(Drop &&drop) {
-        for (int i = 0; i < count_; ++i) {
-            drop(refs_[i]);
-            refs_[i] = nullptr;
-        }
-        count_ = 0;
+    void take_value(PyObject *value) { take_entry(nullptr, value); }
+    // Hands over what is held (both null when nothing is) and empties the holder.
+    [[nodiscard]] Released release() {
+        const Released out = held_;
+        held_ = {};
+        return out;
     }
 
   private:
-    PyObject *refs_[2] = {nullptr, nullptr};
-    int count_ = 0;
+    Released held_{};
 };
 
 // ---------------------------------------------------------------------------------------
@@ -191,8 +211,7 @@ void node_pool_reset(CLRUCache *cache) {
 // Moves the node's key and value references into `dropped` and puts the node at the front
 // of the free list. Precondition: the node is neither listed nor indexed.
 void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
-    dropped.take(node->orig_key);
-    dropped.take(node->value);
+    dropped.take_entry(node->orig_key, node->value);
     node->orig_key = nullptr;
     node->value = nullptr;
     node->prev = nullptr;
@@ -243,20 +262,43 @@ struct Lookup {
 // Outcome of comparing a probe key with a stored key (same hash, not identical).
 enum class Match { No, Yes, Changed, Error };
 
-// Calls the stored key's __eq__ with the probe key. The call, and the drop of the reference
-// held across it, run Python code, which may change the index anywhere on the probe path
-// (not only at the compared slot): the answer counts only if the index is unchanged since
-// the call began; otherwise the result is Changed. Kept out of line so that lookups that
-// never compare stay lean.
-[[gnu::noinline]] Match key_equals(CLRUCache *cache, PyObject *stored, PyObject *orig_key) {
-    const uint64_t changes = cache->changes;
+// Whether a key with this hash may have been indexed since the store's fill count was
+// `since`: one of the fills remembered has it, or more fills happened than are remembered.
+[[nodiscard]] bool filled_hash_since(const CLRUCache *cache, uint64_t since, int64_t hash_key) {
+    if (cache->fills - since > kFillRing) {
+        return true;
+    }
+    for (uint64_t n = since; n != cache->fills; ++n) {
+        if (cache->fill_hashes[n % kFillRing] == hash_key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Calls the stored key of the live slot `slot` (hash `hash_key`) with the probe key. The
+// call, and the drop of the reference held across it, run Python code, which may change the
+// index anywhere. The answer stands unless the lookup must start again (Changed): when slots
+// moved, when the compared slot no longer holds the compared entry, or when a key with the
+// probe's hash was indexed meanwhile (only such a key can equal the probe). The reference is
+// dropped before that check, so that what its drop runs is checked too; a new entry at the
+// same slot, node and key address, with the same hash, is a fill of that hash. Kept out of
+// line so that lookups that never compare stay lean.
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t slot, int64_t hash_key,
+                                   PyObject *orig_key) {
+    const LRUNode *node = cache->buckets[slot].node;
+    PyObject *stored = node->orig_key;
+    const uint64_t fills = cache->fills;
+    const uint64_t moves = cache->moves;
     Py_INCREF(stored);
     const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
     Py_DECREF(stored);
     if (equal < 0) {
         return Match::Error;
     }
-    if (cache->changes != changes) {
+    const HashEntry &now = cache->buckets[slot];
+    if (cache->moves != moves || now.node != node || now.key != hash_key ||
+        node->orig_key != stored || filled_hash_since(cache, fills, hash_key)) {
         return Match::Changed;
     }
     return equal != 0 ? Match::Yes : Match::No;
@@ -332,7 +374,7 @@ restart:
         if (node->orig_key != orig_key) {
             const int exact = exact_key_equals(node->orig_key, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, node->orig_key, orig_key);
+                                           : key_equals(cache, i, hash_key, orig_key);
             switch (match) {
                 case Match::Error:
                     return -1;
@@ -359,7 +401,7 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
         --cache->tombstones;
     }
     e = {node->key, node, false};
-    ++cache->changes;
+    cache->fill_hashes[cache->fills++ % kFillRing] = node->key;
 }
 
 // Turns the live slot `slot` into a tombstone; the slot keeps its hash.
@@ -369,7 +411,6 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     e.node = nullptr;
     e.is_tombstone = true;
     ++cache->tombstones;
-    ++cache->changes;
 }
 
 // Rebuilds the index in place, dropping every tombstone: tombstones become empty slots and
@@ -397,7 +438,7 @@ void hash_rebuild(CLRUCache *cache) {
         }
     }
     cache->tombstones = 0;
-    ++cache->changes;
+    ++cache->moves;
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
@@ -476,7 +517,8 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->tombstones = 0;
     cache->freelist = nullptr;
     cache->pool_used = 0;
-    cache->changes = 0;
+    cache->fills = 0;
+    cache->moves = 0;
     cache->next_queued = nullptr;
     return cache;
 }
@@ -504,7 +546,7 @@ void cache_reset(CLRUCache *cache) {
         }
     }
     node_pool_reset(cache);
-    ++cache->changes;
+    ++cache->moves;
 }
 
 // Removes the head (least recently used) entry, its references going to `dropped`, and
@@ -557,11 +599,14 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
 // reference to another, and so on: a chain of any length. Destructions nested deeper than
 // this on one thread are queued instead, and the outermost destruction performs them in a
 // loop, so the C stack stays bounded. The queue is empty whenever no destruction is under
-// way on the thread.
+// way on the thread. A destruction in another interpreter than the one whose destruction
+// is under way on the thread (a finaliser running code in a subinterpreter) gets a queue of
+// its own for its span, so that every store is freed in the interpreter that destroyed it.
 constexpr unsigned kMaxNestedDestroys = 16;
 struct Destructions {
     unsigned depth;
     CLRUCache *queued;  // linked through next_queued
+    PyInterpreterState *interp;  // whose destructions these are, while depth > 0
 };
 thread_local Destructions destructions;
 
@@ -584,6 +629,15 @@ void cache_free(CLRUCache *cache) {
 // store any more, so code run by the drops cannot reach it.
 void cache_destroy(CLRUCache *cache) {
     Destructions &d = destructions;
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    if (d.depth > 0 && d.interp != interp) {
+        const Destructions outer = d;
+        d = {0, nullptr, interp};
+        cache_destroy(cache);
+        d = outer;
+        return;
+    }
+    d.interp = interp;
     if (d.depth >= kMaxNestedDestroys) {
         cache->next_queued = d.queued;
         d.queued = cache;
@@ -643,7 +697,7 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
         return -1;
     }
     if (found.node != nullptr) {
-        dropped.take(found.node->value);
+        dropped.take_value(found.node->value);
         found.node->value = Py_NewRef(value);
         list_move_to_end(found.node, cache);
     } else {
@@ -704,87 +758,148 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
 // ---------------------------------------------------------------------------------------
 // The LRUCache type
 
+// What operations made from inside __eq__ released while their thread held the lock,
+// in the order released: an array of `length` records with room for `room`, of which
+// `promised` more are reserved for the nested operations under way (room >= length +
+// promised).
+struct DeferredDrops {
+    Released *items;
+    size_t length;
+    size_t room;
+    size_t promised;
+};
+
 struct LRUCacheObject {
     PyObject_HEAD
     CLRUCache *cache;  // null until __init__ succeeds
     RLock mutex;
     bool thread_safe;
     Py_ssize_t running;  // operations between lru_lock and lru_unlock
-    PyObject *deferred;  // list of references to drop once the lock is free, or null
+    uint64_t stores;     // stores installed so far: tells a store from a later one at its address
+    DeferredDrops deferred;  // no records whenever no thread holds the lock
 };
 
 inline LRUCacheObject *as_cache(PyObject *op) {
     return reinterpret_cast<LRUCacheObject *>(op);
 }
 
-inline void lru_lock(LRUCacheObject *self) {
-    ++self->running;
-    self->mutex.acquire_lock(&self->mutex);
+// Drops a released record's references, key first.
+void drop_now(Released r) {
+    Py_XDECREF(r.key);
+    Py_XDECREF(r.value);
 }
 
+// Reserves room in `deferred` for `more` records. False, with MemoryError set, if it cannot.
+[[gnu::noinline, nodiscard]] bool reserve_deferred(LRUCacheObject *self, size_t more) {
+    DeferredDrops &d = self->deferred;
+    const size_t needed = d.length + d.promised;
+    if (d.room - needed < more) {
+        const size_t room = needed + (more > needed ? more : needed);
+        auto *items = static_cast<Released *>(
+            room <= PY_SSIZE_T_MAX / sizeof(Released) ? PyMem_Realloc(d.items, room * sizeof(Released))
+                                                      : nullptr);
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        d.items = items;
+        d.room = room;
+    }
+    d.promised += more;
+    return true;
+}
+
+// Takes the instance's lock. When the calling thread held it already (an operation made
+// from inside a key's __eq__), first reserves room to defer `drops` released records, so
+// that none of them is ever dropped under the lock, and sets `reserved` to their number (0
+// otherwise), for lru_unreserve once they are deferred. Returns false, with MemoryError
+// set, the lock not held and nothing changed, when that room cannot be had.
+[[nodiscard]] inline bool lru_lock(LRUCacheObject *self, size_t drops, size_t &reserved) {
+    ++self->running;
+    self->mutex.acquire_lock(&self->mutex);
+    reserved = 0;
+    if (drops > 0 && self->mutex.count > 1) [[unlikely]] {
+        if (!reserve_deferred(self, drops)) {
+            self->mutex.release_lock(&self->mutex);
+            --self->running;
+            return false;
+        }
+        reserved = drops;
+    }
+    return true;
+}
+
+// Gives back room that lru_lock reserved, once the records it was for are deferred.
+inline void lru_unreserve(LRUCacheObject *self, size_t reserved) {
+    self->deferred.promised -= reserved;
+}
+
+// Drops what was deferred, in the order it was released, on the calling thread. Called
+// only right after its release freed the lock, with no Python code run since: every
+// deferred record is then this thread's own, released by operations nested in its own.
+[[gnu::noinline]] void drop_deferred(LRUCacheObject *self) {
+    const DeferredDrops taken = self->deferred;
+    assert(taken.promised == 0);
+    self->deferred = {};
+    for (size_t i = 0; i < taken.length; ++i) {
+        drop_now(taken.items[i]);
+    }
+    PyMem_Free(taken.items);
+}
+
+// Gives up the calling thread's hold of the lock; when that frees it, drops what operations
+// nested in this one deferred.
 inline void lru_unlock(LRUCacheObject *self) {
     self->mutex.release_lock(&self->mutex);
     --self->running;
+    if (self->deferred.length > 0 && self->mutex.count == 0) [[unlikely]] {
+        drop_deferred(self);
+    }
 }
 
-// Holds the instance's lock for its scope.
-class Locked {
-  public:
-    explicit Locked(LRUCacheObject *self) : self_(self) { lru_lock(self_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-    ~Locked() { lru_unlock(self_); }
-
-  private:
-    LRUCacheObject *self_;
-};
-
-// Drops a reference the caller owns while the lock is still held by this thread (see
-// drop_unlocked): keeps it in `deferred`, or drops it now if memory for that cannot be had.
-[[gnu::noinline]] void drop_deferring(LRUCacheObject *self, PyObject *ref) {
-    PyObject *raised = PyErr_GetRaisedException();  // the operation's own error, if any
-    if (self->deferred == nullptr) {
-        self->deferred = PyList_New(0);
+// Drops a released record once the operation that released it has released the lock: now,
+// unless the calling thread still holds the lock (the operation was made from inside __eq__
+// of an outer one), in which case it waits in `deferred`, in room lru_lock reserved, for the
+// outer operation to end. Drops made while another thread holds the lock run now, here.
+inline void drop_unlocked(LRUCacheObject *self, Released r) {
+    if (r.value == nullptr) {
+        return;
     }
-    if (self->deferred != nullptr) {
-        (void)PyList_Append(self->deferred, ref);  // on failure, the drop below is the last
-    }
-    PyErr_SetRaisedException(raised);
-    Py_DECREF(ref);
-}
-
-// Drops a reference the caller owns, once the caller has released the lock. An operation
-// made from inside a key's __eq__ on a thread-safe cache ends while the outer operation
-// still holds the lock: its references then wait in `deferred`, so that no finaliser runs
-// under the lock.
-inline void drop_unlocked(LRUCacheObject *self, PyObject *ref) {
-    if (self->mutex.count > 0) [[unlikely]] {
-        drop_deferring(self, ref);
+    if (self->mutex.count > 0 && RLock_HeldByCaller(&self->mutex)) [[unlikely]] {
+        DeferredDrops &d = self->deferred;
+        assert(d.promised > 0 && d.length < d.room);
+        d.items[d.length++] = r;
     } else {
-        Py_DECREF(ref);
+        drop_now(r);
     }
 }
 
-// Drops what operations made from inside __eq__ deferred, once the lock is free.
-inline void drop_deferred(LRUCacheObject *self) {
-    if (self->deferred != nullptr && self->mutex.count == 0) [[unlikely]] {
-        PyObject *deferred = self->deferred;
-        self->deferred = nullptr;
-        Py_DECREF(deferred);
+// The failure result of an operation returning R: null, or -1.
+template <class R>
+constexpr R failed() {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return R{-1};
     }
 }
 
-// Runs op(dropped) under the instance's lock; after the lock is released, drops whatever
-// the op took out of the store (drop_unlocked), and returns the op's result.
-template <class Op>
+// Runs op(dropped) under the instance's lock, `Drops` being the most records it can release
+// (lru_lock); after the lock is released, drops what the op released (drop_unlocked), and
+// returns the op's result, or the failure result with MemoryError when room to defer the
+// drops could not be had.
+template <size_t Drops = 0, class Op>
 inline auto with_lock(LRUCacheObject *self, Op &&op) {
     Detached dropped;
-    auto result = [&] {
-        Locked held(self);
-        return op(dropped);
-    }();
-    dropped.release([self](PyObject *ref) { drop_unlocked(self, ref); });
-    drop_deferred(self);
+    using Result = decltype(op(dropped));
+    size_t reserved;
+    if (!lru_lock(self, Drops, reserved)) [[unlikely]] {
+        return failed<Result>();
+    }
+    const Result result = op(dropped);
+    lru_unlock(self);
+    drop_unlocked(self, dropped.release());
+    lru_unreserve(self, reserved);
     return result;
 }
 
@@ -873,7 +988,7 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     CLRUCache *cache = cache_create(static_cast<uint64_t>(capacity));
     if (cache == nullptr) {
         RLock_Free(&mutex);
-        PyErr_NoMemory();
+        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
         return -1;
     }
     if (release_store(self) < 0) {
@@ -883,6 +998,7 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     }
     self->mutex = mutex;
     self->cache = cache;
+    ++self->stores;
     self->thread_safe = thread_safe != 0;
     return 0;
 }
@@ -891,7 +1007,9 @@ void LRUCache_dealloc(PyObject *op) {
     PyTypeObject *type = Py_TYPE(op);
     [[maybe_unused]] const int released = release_store(as_cache(op));
     assert(released == 0);  // no operation can be running on an object being freed
-    assert(as_cache(op)->deferred == nullptr);  // emptied when the outermost operation ends
+    // Records are dropped when the outermost operation ends; room may remain.
+    assert(as_cache(op)->deferred.length == 0 && as_cache(op)->deferred.promised == 0);
+    PyMem_Free(as_cache(op)->deferred.items);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -969,7 +1087,7 @@ int lru_set(LRUCacheObject *self, PyObject *key, PyObject *value) {
     if (cache == nullptr) {
         return -1;
     }
-    return with_lock(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+    return with_lock<1>(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
 }
 
 // Shared by delete() and del: 1 removed, 0 absent, -1 with the error set.
@@ -979,7 +1097,7 @@ int lru_delete(LRUCacheObject *self, PyObject *key) {
     if (cache == nullptr) {
         return -1;
     }
-    return with_lock(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+    return with_lock<1>(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
 }
 
 PyObject *LRUCache_set(PyObject *op, PyObject *args) {
@@ -1022,7 +1140,7 @@ PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
         return nullptr;
     }
     PyObject *value = nullptr;
-    const int r = with_lock(self, [&](Detached &dropped) {
+    const int r = with_lock<1>(self, [&](Detached &dropped) {
         return cache_pop(cache, h, key, dropped, &value);
     });
     if (r < 0) {
@@ -1041,7 +1159,7 @@ PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
         return nullptr;
     }
     PyObject *value = nullptr;
-    const int r = with_lock(self, [&](Detached &dropped) {
+    const int r = with_lock<1>(self, [&](Detached &dropped) {
         const int found = cache_setdefault(cache, h, key, dflt, dropped, &value);
         Py_XINCREF(value);
         return found;
@@ -1073,40 +1191,39 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // Empties the cache in one step under the lock; the references are dropped after it is
 // released. Without memory to hold them meanwhile, entries leave from the head one at a
-// time instead, each dropped after the lock is released; then entries that finalisers add
-// meanwhile may stay. Never fails on an initialised instance.
+// time instead, each dropped after the lock is released, until the store is empty or is no
+// longer this one (a finaliser re-initialised the instance); then entries that finalisers
+// add meanwhile may stay. Fails only when, made from inside __eq__, it cannot reserve room
+// to defer its drops (MemoryError, nothing changed).
 PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
+    size_t reserved;
+    if (cache == nullptr || !lru_lock(self, cache->length, reserved)) {
         return nullptr;
     }
-    uint64_t length;
-    uint64_t cleared = 0;
-    ClearedEntry *entries;
-    {
-        Locked held(self);
-        length = cache->length;
-        entries = length > 0 ? static_cast<ClearedEntry *>(malloc(length * sizeof(ClearedEntry)))
-                             : nullptr;
-        if (length == 0 || entries != nullptr) {
-            cleared = cache_clear(cache, entries);
-        }
-    }
+    const uint64_t length = cache->length;
+    const uint64_t store = self->stores;
+    auto *entries = static_cast<ClearedEntry *>(
+        length > 0 ? malloc(length * sizeof(ClearedEntry)) : nullptr);
+    const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
+    lru_unlock(self);
+    int removed = 1;
     if (length > 0 && entries == nullptr) {
-        // Dropped references may re-initialise the instance: its store is read anew each time.
-        for (uint64_t left = length; left > 0 && self->cache != nullptr; --left) {
-            if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(self->cache, dropped); })) {
-                break;
-            }
+        for (uint64_t left = length; left > 0 && removed > 0 && self->stores == store; --left) {
+            removed = with_lock<1>(self, [&](Detached &dropped) -> int {
+                return cache_remove_head(cache, dropped);
+            });
         }
     }
     for (uint64_t i = 0; i < cleared; ++i) {
-        drop_unlocked(self, entries[i].key);
-        drop_unlocked(self, entries[i].value);
+        drop_unlocked(self, {entries[i].key, entries[i].value});
     }
     free(entries);
-    drop_deferred(self);
+    lru_unreserve(self, reserved);
+    if (removed < 0) {
+        return nullptr;  // room to defer a drop could not be had (not expected: reserved above)
+    }
     Py_RETURN_NONE;
 }
 

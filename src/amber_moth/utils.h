@@ -73,6 +73,11 @@ inline void Release_RLock(void *ptr) {
     }
 }
 
+// Whether the calling thread holds the lock (not merely whether some thread does).
+[[nodiscard]] inline bool RLock_HeldByCaller(const RLock *r) {
+    return r->count > 0 && r->owner == static_cast<int64_t>(PyThread_get_thread_ident());
+}
+
 // Fills the record: a new handle (allocated even when `enabled` is 0) and the function slots.
 // Returns false, with the record holding no handle, when the handle cannot be allocated.
 [[nodiscard]] inline bool RLock_New(RLock *r_lock, int enabled) {
