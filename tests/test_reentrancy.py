@@ -625,3 +625,230 @@ print("ok")
         timeout=60,
     )
     assert out == "ok\n"
+
+
+def test_drops_deferred_from_eq_run_in_the_order_they_were_made():
+    out = run_isolated(
+        """
+order = []
+class Noted:
+    def __init__(self, name):
+        self.name = name
+    def __del__(self):
+        order.append(self.name)
+class Acts:
+    def __init__(self, action):
+        self.action, self.armed = action, False
+    def __hash__(self):
+        return 1
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.action()
+        return False
+class Probe:
+    def __hash__(self):
+        return 1
+for thread_safe in (False, True):
+    for clears in (False, True):
+        cache = LRUCache(8, thread_safe)
+        for name in "abcd":
+            cache[name] = Noted(name)
+        action = cache.clear if clears else (lambda: (cache.delete("a"), cache.delete("b")))
+        stored = Acts(action)
+        cache[stored] = 0
+        stored.armed = True
+        order.clear()
+        cache.get(Probe())
+        assert order == (list("abcd") if clears else ["a", "b"]), (thread_safe, clears, order)
+print("ok")
+"""
+    )
+    assert out == "ok\n"
+
+
+def test_nested_operation_without_memory_to_defer_fails_before_changing_anything():
+    # Memory fails from every point in turn inside an operation made from __eq__ on a
+    # thread-safe cache: it either completes, its finalisers waiting for the outer lookup to
+    # end, or raises MemoryError with the cache unchanged. No finaliser runs under the lock.
+    out = run_isolated(
+        """
+import _testcapi
+in_eq = False
+ran_in_eq = []
+class Noted:
+    def __del__(self):
+        ran_in_eq.append(in_eq)
+class Acts:
+    def __init__(self, action):
+        self.action, self.armed, self.start = action, False, 0
+    def __hash__(self):
+        return 1
+    def __eq__(self, other):
+        global in_eq
+        if self.armed:
+            self.armed = False
+            in_eq = True
+            _testcapi.set_nomemory(self.start, self.start + 1)  # one allocation fails
+            try:
+                self.action()
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+                in_eq = False
+        return False
+class Probe:
+    def __hash__(self):
+        return 1
+def snapshot():  # holds no reference to a value
+    return [(key, type(value).__name__) for key, value in cache.items()]
+outcomes = set()
+for how in ("pop", "set", "clear"):
+    for start in range(40):
+        cache = LRUCache(8, thread_safe=True)
+        cache["a"] = Noted()
+        cache["b"] = Noted()
+        actions = {"pop": lambda: cache.pop("a"), "set": lambda: cache.set("a", 1),
+                   "clear": cache.clear}
+        stored = Acts(actions[how])
+        stored.start = start
+        cache[stored] = 0
+        stored.armed = True
+        before = snapshot()
+        ran_in_eq.clear()
+        cache.get(Probe())
+        assert True not in ran_in_eq, (how, start, ran_in_eq)
+        changed = snapshot() != before
+        outcomes.add((how, changed))
+        assert len(ran_in_eq) == {"pop": 1, "set": 1, "clear": 2}[how] * changed, (how, start)
+        assert_consistent(cache)
+print(sorted(outcomes))
+""",
+        timeout=120,
+    )
+    # The sweep reaches both the failure and the success of each operation.
+    assert out == (
+        "[('clear', False), ('clear', True), ('pop', False), ('pop', True),"
+        " ('set', False), ('set', True)]\n"
+    )
+
+
+def test_lookups_end_where_dict_lookups_end():
+    # A comparison that changes an unrelated entry (pops and re-stores a bookkeeping entry)
+    # does not make the lookup start again: it ends, and N equal-hash keys doing so cost N
+    # comparisons, not N*N/2. A key with the probe's hash indexed meanwhile still restarts it.
+    out = run_isolated(
+        """
+calls = 0
+class Busy:
+    def __init__(self, n, cache):
+        self.n, self.cache, self.armed = n, cache, False
+    def __hash__(self):
+        return 5
+    def __eq__(self, other):
+        global calls
+        calls += 1
+        if self.armed:
+            self.cache["book"] = self.cache.pop("book", 0) + 1
+        return isinstance(other, Busy) and other.n == self.n
+for thread_safe in (False, True):
+    cache = LRUCache(1000, thread_safe)
+    cache["book"] = 0
+    keys = [Busy(i, cache) for i in range(400)]
+    for k in keys:
+        cache[k] = k.n
+    for k in keys:
+        k.armed = True
+    calls = 0
+    assert cache.get(Busy(-1, cache)) is None
+    assert calls == 400, calls
+    calls = 0
+    assert cache[Busy(399, cache)] == 399
+    assert calls == 400, calls
+    assert cache["book"] == 800
+    assert_consistent(cache)
+print("ok")
+""",
+        timeout=60,
+    )
+    assert out == "ok\n"
+
+
+def test_clear_without_memory_stops_at_a_store_a_finaliser_installed():
+    out = run_isolated(
+        """
+import _testcapi
+for thread_safe in (False, True):
+    cache = LRUCache(100, thread_safe)
+    seen = []
+    class Reinit:
+        def __del__(self):
+            _testcapi.remove_mem_hooks()
+            seen.append(len(cache))  # 2: entries still leave one at a time
+            cache.__init__(100, thread_safe)
+            for i in range(50):
+                cache[i] = i
+    cache["a"] = Reinit()
+    cache["b"] = 1
+    cache["c"] = 2
+    _testcapi.set_nomemory(0, 0)
+    try:
+        cache.clear()
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert seen == [2] and cache.keys() == list(range(50)), (seen, cache.keys())
+    assert_consistent(cache)
+print("ok")
+"""
+    )
+    assert out == "ok\n"
+
+
+@pytest.mark.parametrize("depth", [10, 20], ids=["under_the_nesting_limit", "over_it"])
+def test_a_subinterpreter_frees_its_caches_itself(depth):
+    # A finaliser run deep in the destruction of a chain of caches frees a chain of caches
+    # in a legacy subinterpreter: they are all freed there, before the call returns, and the
+    # subinterpreter can then be destroyed.
+    out = run_isolated(
+        f"""
+import _interpreters, os
+read_end, write_end = os.pipe()
+SUB = '''
+import os
+from amber_moth.lru_cache import LRUCache
+freed = []
+class Counted:
+    def __del__(self):
+        freed.append(1)
+chain = None
+for _ in range(30):
+    c = LRUCache(2)
+    c[0] = chain
+    c[1] = Counted()
+    chain = c
+del chain, c
+os.write(%d, b"%%d," %% len(freed))
+'''
+class CallsIntoSub:
+    def __init__(self, destroy):
+        self.destroy = destroy
+    def __del__(self):
+        interp = _interpreters.create("legacy")
+        _interpreters.run_string(interp, SUB % write_end)
+        if self.destroy:
+            _interpreters.destroy(interp)
+for destroy in (False, True):
+    chain = LRUCache(2)
+    chain[0] = CallsIntoSub(destroy)
+    for _ in range({depth} - 1):
+        c = LRUCache(2)
+        c[0] = chain
+        chain = c
+    del chain, c
+os.close(write_end)
+print(os.read(read_end, 100).decode())
+""",
+        timeout=60,
+    )
+    assert out == "30,30,\n"

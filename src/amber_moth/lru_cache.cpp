@@ -1205,7 +1205,7 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     const uint64_t length = cache->length;
     const uint64_t store = self->stores;
     auto *entries = static_cast<ClearedEntry *>(
-        length > 0 ? malloc(length * sizeof(ClearedEntry)) : nullptr);
+        length > 0 ? PyMem_Malloc(length * sizeof(ClearedEntry)) : nullptr);
     const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
     lru_unlock(self);
     int removed = 1;
@@ -1219,7 +1219,7 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     for (uint64_t i = 0; i < cleared; ++i) {
         drop_unlocked(self, {entries[i].key, entries[i].value});
     }
-    free(entries);
+    PyMem_Free(entries);
     lru_unreserve(self, reserved);
     if (removed < 0) {
         return nullptr;  // room to defer a drop could not be had (not expected: reserved above)
