@@ -1,6 +1,6 @@
-"""Every operation checked step by step against an OrderedDict model of an exact LRU cache."""
+"""Every operation checked step by step against a model of an exact LRU cache: a dict, which
+looks keys up as the cache must, and a list of its keys in order of use."""
 import os
-from collections import OrderedDict
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
@@ -33,10 +33,14 @@ class Int(int):
 
 
 class Caseless(str):
-    """Its own equality and hash: equal to any str that matches it ignoring case."""
+    """Its own equality and hash: equal to another Caseless that matches it ignoring case, and
+    to a str as str compares. Equality stays symmetric, so that which of two keys is the
+    stored one never decides whether they match."""
 
     def __eq__(self, other):
-        return isinstance(other, str) and self.lower() == other.lower()
+        if isinstance(other, Caseless):
+            return self.lower() == other.lower()
+        return str.__eq__(self, other)
 
     def __hash__(self):
         return hash(self.lower())
@@ -77,18 +81,59 @@ capacities = st.sampled_from([1, 2, 3, 8, 9, 64])
 MISSING = object()
 
 
+class Model:
+    """An exact LRU cache of `capacity` entries. `entries` maps each key to its stored key
+    object (the first one stored, as the cache keeps it) and its value, looking keys up as
+    the cache must; `order` holds the stored key objects, least recently used first."""
+
+    def __init__(self, capacity):
+        self.capacity = capacity
+        self.entries = {}
+        self.order = []
+
+    def _forget(self, stored):
+        del self.order[next(i for i, k in enumerate(self.order) if k is stored)]
+
+    def touch(self, key):
+        """The value, the entry becoming the most recently used; MISSING when absent."""
+        if key not in self.entries:
+            return MISSING
+        stored, value = self.entries[key]
+        self._forget(stored)
+        self.order.append(stored)
+        return value
+
+    def set(self, key, value):
+        if self.touch(key) is MISSING:
+            if len(self.order) == self.capacity:
+                del self.entries[self.order.pop(0)]
+            self.order.append(key)
+            self.entries[key] = (key, value)
+        else:
+            self.entries[key] = (self.entries[key][0], value)
+
+    def pop(self, key):
+        if key not in self.entries:
+            return MISSING
+        stored, value = self.entries.pop(key)
+        self._forget(stored)
+        return value
+
+    def __contains__(self, key):
+        return key in self.entries
+
+    def __len__(self):
+        return len(self.order)
+
+    def items(self):
+        return [(k, self.entries[k][1]) for k in self.order]
+
+
 class LRUModel(RuleBasedStateMachine):
     @initialize(capacity=capacities, thread_safe=st.booleans())
     def start(self, capacity, thread_safe):
         self.cache = LRUCache(capacity, thread_safe)
-        self.model = OrderedDict()
-        self.capacity = capacity
-
-    def _model_get(self, key):
-        if key in self.model:
-            self.model.move_to_end(key)
-            return self.model[key]
-        return MISSING
+        self.model = Model(capacity)
 
     @rule(key=keys, value=values, subscript=st.booleans())
     def set(self, key, value, subscript):
@@ -96,22 +141,16 @@ class LRUModel(RuleBasedStateMachine):
             self.cache[key] = value
         else:
             assert self.cache.set(key, value) is None
-        if key in self.model:
-            self.model[key] = value
-            self.model.move_to_end(key)
-        else:
-            if len(self.model) == self.capacity:
-                self.model.popitem(last=False)
-            self.model[key] = value
+        self.model.set(key, value)
 
     @rule(key=keys)
     def get(self, key):
-        expected = self._model_get(key)
+        expected = self.model.touch(key)
         assert self.cache.get(key, MISSING) is expected
 
     @rule(key=keys)
     def getitem(self, key):
-        expected = self._model_get(key)
+        expected = self.model.touch(key)
         try:
             got = self.cache[key]
         except KeyError:
@@ -125,7 +164,7 @@ class LRUModel(RuleBasedStateMachine):
 
     @rule(key=keys, how=st.sampled_from(["delete", "del", "pop"]))
     def remove(self, key, how):
-        expected = self.model.pop(key, MISSING)
+        expected = self.model.pop(key)
         if how == "delete":
             assert self.cache.delete(key) is None
         elif how == "pop":
@@ -140,32 +179,29 @@ class LRUModel(RuleBasedStateMachine):
     @rule(key=keys, default=values)
     def setdefault(self, key, default):
         if key not in self.model:
-            if len(self.model) == self.capacity:
-                self.model.popitem(last=False)
-            self.model[key] = default
-        assert self.cache.setdefault(key, default) is self._model_get(key)
+            self.model.set(key, default)
+        assert self.cache.setdefault(key, default) is self.model.touch(key)
 
     @precondition(lambda self: len(self.model) > 0)
     @rule(data=st.data())
     def touch_existing(self, data):
-        key = data.draw(st.sampled_from(list(self.model)))
-        assert self.cache[key] is self._model_get(key)
+        key = data.draw(st.sampled_from(self.model.order))
+        assert self.cache[key] is self.model.touch(key)
 
     @rule()
     def clear(self):
         self.cache.clear()
-        self.model.clear()
+        self.model = Model(self.model.capacity)
 
     @rule(capacity=capacities, thread_safe=st.booleans())
     def reinit(self, capacity, thread_safe):
         self.cache.__init__(capacity, thread_safe)
-        self.model.clear()
-        self.capacity = capacity
+        self.model = Model(capacity)
 
     @invariant()
     def matches_model(self):
-        assert self.cache.items() == list(self.model.items())
-        assert self.cache.capacity == self.capacity
+        assert self.cache.items() == self.model.items()
+        assert self.cache.capacity == self.model.capacity
         assert_consistent(self.cache)
 
 
