@@ -107,7 +107,7 @@ def test_thread_safe_truth_test_error_propagates():
 
 @pytest.mark.parametrize("capacity", [2**40, 2**56 + 1, 2**62, 2**63 - 1])
 def test_huge_capacity_is_memory_error_and_changes_nothing(capacity):
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=f"^cannot allocate an LRUCache of capacity {capacity}$"):
         LRUCache(capacity)
     cache = LRUCache(4, thread_safe=True)
     cache[1] = 1

@@ -29,8 +29,9 @@ class LRUCache(Generic[_K, _V]):
         With a true `thread_safe`, each operation holds the instance's reentrant lock.
         Calling it again on a cache empties the cache and applies the new arguments.
         Raises TypeError or OverflowError for bad arguments, MemoryError when the capacity
-        cannot be allocated (the instance is then left uninitialised), and RuntimeError when
-        re-initialising a cache while one of its operations is running.
+        cannot be allocated, and RuntimeError when re-initialising a cache while one of its
+        operations is running. A call that raises changes nothing: a new instance stays
+        uninitialised, and a cache being re-initialised keeps its entries and arguments.
         """
 
     @property
