@@ -123,6 +123,8 @@ struct CLRUCache {
     LRUNode *node_pool;  // capacity nodes
     LRUNode *freelist;   // released nodes, most recently released first
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
+    uint64_t hits;       // lookups by get, subscription and setdefault that found the key
+    uint64_t misses;     // ... and that did not
     uint64_t fills;      // slots filled since creation
     uint64_t moves;      // bumped whenever slots move or tombstones become empty slots
     int64_t fill_hashes[kFillRing];  // hashes of the latest fills: fill n at n % kFillRing
@@ -143,10 +145,12 @@ static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 
 // What one operation took out of the store: an entry's key and value, or an overwritten
 // value (key null). Each is a strong reference, to be dropped only once the store is
-// consistent again and the lock is released: a drop can run arbitrary Python code.
+// consistent again and the lock is released: a drop can run arbitrary Python code. An
+// entry evicted to make room is handed to the instance's eviction hook first.
 struct Released {
     PyObject *key;
     PyObject *value;
+    bool evicted;
 };
 
 // Holds what an operation releases (at most one Released) until the caller hands it on;
@@ -162,9 +166,14 @@ class Detached {
     }
     void take_entry(PyObject *key, PyObject *value) {
         assert(held_.value == nullptr);
-        held_ = {key, value};
+        held_ = {key, value, false};
     }
     void take_value(PyObject *value) { take_entry(nullptr, value); }
+    // Marks the entry held as evicted to make room.
+    void mark_evicted() {
+        assert(held_.key != nullptr);
+        held_.evicted = true;
+    }
     // Hands over what is held (both null when nothing is) and empties the holder.
     [[nodiscard]] Released release() {
         const Released out = held_;
@@ -187,8 +196,8 @@ void node_pool_reset(CLRUCache *cache) {
     cache->pool_used = 0;
 }
 
-// Takes a free node (the last released one, else the first fresh one) and fills it with
-// new references to key and value. Precondition: length < capacity.
+// Takes a free node (the last released one, else the first fresh one) and fills it with the
+// caller's references to key and value. Precondition: length < capacity.
 [[nodiscard]] LRUNode *node_alloc(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                   PyObject *value) {
     assert(cache->length < cache->capacity);
@@ -201,8 +210,8 @@ void node_pool_reset(CLRUCache *cache) {
     }
     assert(node->orig_key == nullptr && node->value == nullptr);
     node->key = hash_key;
-    node->orig_key = Py_NewRef(orig_key);
-    node->value = Py_NewRef(value);
+    node->orig_key = orig_key;
+    node->value = value;
     node->prev = nullptr;
     node->next = nullptr;
     return node;
@@ -517,6 +526,8 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->tombstones = 0;
     cache->freelist = nullptr;
     cache->pool_used = 0;
+    cache->hits = 0;
+    cache->misses = 0;
     cache->fills = 0;
     cache->moves = 0;
     cache->next_queued = nullptr;
@@ -664,11 +675,22 @@ void cache_destroy(CLRUCache *cache) {
         return -1;
     }
     if (found.node == nullptr) {
+        ++cache->misses;
         return 0;
     }
+    ++cache->hits;
     list_move_to_end(found.node, cache);
     *value = found.node->value;
     return 0;
+}
+
+// Adds an entry as the most recently used, taking over the caller's references.
+// Preconditions: no stored key equals orig_key; length < capacity; the index has room.
+void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value) {
+    LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
+    hash_set(cache, node);
+    list_push_back(node, cache);
+    ++cache->length;
 }
 
 // Adds a new entry as the most recently used; in a full store the head is evicted first,
@@ -680,11 +702,31 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
     if (full) {
         // The victim's node is the one node_alloc hands out next.
         cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
+        dropped.mark_evicted();
     }
-    LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
-    hash_set(cache, node);
-    list_push_back(node, cache);
-    ++cache->length;
+    cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value));
+}
+
+// Moves every entry of `from` into the empty store `to`, in order, as far as `to` has room:
+// the least recently used entries that do not fit go to `evicted` (room for the excess), in
+// order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
+// hit and miss counts go with the entries. Runs no Python code.
+void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
+    assert(to->length == 0);
+    uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
+    for (LRUNode *node = from->head; node != nullptr; node = node->next) {
+        if (excess > 0) {
+            *evicted++ = {node->orig_key, node->value, true};
+            --excess;
+        } else {
+            cache_append(to, node->key, node->orig_key, node->value);
+        }
+    }
+    to->hits = from->hits;
+    to->misses = from->misses;
+    from->head = nullptr;
+    from->tail = nullptr;
+    from->length = 0;
 }
 
 // Stores value under key as the most recently used entry. An existing entry keeps its key
@@ -716,9 +758,11 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
         return -1;
     }
     if (found.node != nullptr) {
+        ++cache->hits;
         list_move_to_end(found.node, cache);
         *value = found.node->value;
     } else {
+        ++cache->misses;
         cache_insert(cache, hash_key, orig_key, dflt, dropped);
         *value = dflt;
     }
@@ -777,14 +821,34 @@ struct LRUCacheObject {
     Py_ssize_t running;  // operations between lru_lock and lru_unlock
     uint64_t stores;     // stores installed so far: tells a store from a later one at its address
     DeferredDrops deferred;  // no records whenever no thread holds the lock
+    PyObject *on_evict;  // called with each evicted entry's key and value, or null
 };
 
 inline LRUCacheObject *as_cache(PyObject *op) {
     return reinterpret_cast<LRUCacheObject *>(op);
 }
 
-// Drops a released record's references, key first.
-void drop_now(Released r) {
+// Calls the eviction hook with an evicted entry. The operation that evicted it has
+// completed, so an error the hook raises is reported as unraisable (sys.unraisablehook),
+// and an error already set is kept.
+[[gnu::noinline]] void call_on_evict(LRUCacheObject *self, Released r) {
+    PyObject *raised = PyErr_GetRaisedException();
+    PyObject *hook = Py_NewRef(self->on_evict);  // the hook may replace itself
+    PyObject *result = PyObject_CallFunctionObjArgs(hook, r.key, r.value, nullptr);
+    if (result == nullptr) {
+        PyErr_FormatUnraisable("Exception ignored in LRUCache eviction hook %R", hook);
+    }
+    Py_XDECREF(result);
+    Py_DECREF(hook);
+    PyErr_SetRaisedException(raised);
+}
+
+// Drops a released record's references, key first; an evicted entry is first handed to the
+// eviction hook, if there is one.
+void drop_now(LRUCacheObject *self, Released r) {
+    if (r.evicted && self->on_evict != nullptr) [[unlikely]] {
+        call_on_evict(self, r);
+    }
     Py_XDECREF(r.key);
     Py_XDECREF(r.value);
 }
@@ -842,7 +906,7 @@ inline void lru_unreserve(LRUCacheObject *self, size_t reserved) {
     assert(taken.promised == 0);
     self->deferred = {};
     for (size_t i = 0; i < taken.length; ++i) {
-        drop_now(taken.items[i]);
+        drop_now(self, taken.items[i]);
     }
     PyMem_Free(taken.items);
 }
@@ -870,7 +934,7 @@ inline void drop_unlocked(LRUCacheObject *self, Released r) {
         assert(d.promised > 0 && d.length < d.room);
         d.items[d.length++] = r;
     } else {
-        drop_now(r);
+        drop_now(self, r);
     }
 }
 
@@ -894,7 +958,9 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     using Result = decltype(op(dropped));
     size_t reserved;
     if (!lru_lock(self, Drops, reserved)) [[unlikely]] {
-        return failed<Result>();
+        if constexpr (Drops > 0) {
+            return failed<Result>();
+        }
     }
     const Result result = op(dropped);
     lru_unlock(self);
@@ -1010,6 +1076,7 @@ void LRUCache_dealloc(PyObject *op) {
     // Records are dropped when the outermost operation ends; room may remain.
     assert(as_cache(op)->deferred.length == 0 && as_cache(op)->deferred.promised == 0);
     PyMem_Free(as_cache(op)->deferred.items);
+    Py_CLEAR(as_cache(op)->on_evict);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -1186,6 +1253,214 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
     return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
+// The value, or the default (None when not given); no reordering, no counting.
+PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
+    LRUCacheObject *self = as_cache(op);
+    PyObject *key;
+    PyObject *dflt;
+    int64_t h;
+    CLRUCache *cache = keyed_store_with_default(self, args, "peek", &key, &dflt, &h);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *value = nullptr;
+    const int r = with_lock(self, [&](Detached &) {
+        Lookup found;
+        if (hash_get(cache, h, key, &found) < 0) {
+            return -1;
+        }
+        if (found.node != nullptr) {
+            value = Py_NewRef(found.node->value);
+        }
+        return 0;
+    });
+    if (r < 0) {
+        return nullptr;
+    }
+    return value != nullptr ? value : Py_NewRef(dflt);
+}
+
+// Removes the least recently used entry and returns (key, value); KeyError when empty. The
+// pair is made before the lock is taken, so that no entry leaves for want of memory.
+PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
+    LRUCacheObject *self = as_cache(op);
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        return nullptr;
+    }
+    const bool removed = with_lock(self, [&](Detached &taken) {
+        if (!cache_remove_head(cache, taken)) {
+            return false;
+        }
+        const Released entry = taken.release();
+        PyTuple_SET_ITEM(pair, 0, entry.key);
+        PyTuple_SET_ITEM(pair, 1, entry.value);
+        return true;
+    });
+    if (!removed) {
+        Py_DECREF(pair);
+        PyErr_SetString(PyExc_KeyError, "popitem(): LRUCache is empty");
+        return nullptr;
+    }
+    return pair;
+}
+
+// Stores each pair of a mapping (through its keys()) or of an iterable of pairs, in order,
+// as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
+[[nodiscard]] int update_from(LRUCacheObject *self, PyObject *other) {
+    PyObject *keys_method;
+    const int is_mapping = PyObject_GetOptionalAttrString(other, "keys", &keys_method);
+    if (is_mapping < 0) {
+        return -1;
+    }
+    PyObject *source = other;
+    if (is_mapping) {
+        source = PyObject_CallNoArgs(keys_method);
+        Py_DECREF(keys_method);
+        if (source == nullptr) {
+            return -1;
+        }
+    } else {
+        Py_INCREF(source);
+    }
+    PyObject *it = PyObject_GetIter(source);
+    Py_DECREF(source);
+    if (it == nullptr) {
+        return -1;
+    }
+    int r = 0;
+    for (Py_ssize_t n = 0; r == 0; ++n) {
+        PyObject *item = PyIter_Next(it);
+        if (item == nullptr) {
+            r = PyErr_Occurred() ? -1 : 1;
+            break;
+        }
+        if (is_mapping) {
+            PyObject *value = PyObject_GetItem(other, item);
+            r = value != nullptr ? lru_set(self, item, value) : -1;
+            Py_XDECREF(value);
+        } else {
+            PyObject *pair = PySequence_Fast(item, "");
+            if (pair == nullptr) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "cannot convert LRUCache update sequence element #%zd to a "
+                                 "sequence",
+                                 n);
+                }
+                r = -1;
+            } else if (PySequence_Fast_GET_SIZE(pair) != 2) {
+                PyErr_Format(PyExc_ValueError,
+                             "LRUCache update sequence element #%zd has length %zd; 2 is "
+                             "required",
+                             n, PySequence_Fast_GET_SIZE(pair));
+                r = -1;
+            } else {
+                PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
+                PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
+                Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
+                pair = nullptr;
+                r = lru_set(self, key, value);
+                Py_DECREF(key);
+                Py_DECREF(value);
+            }
+            Py_XDECREF(pair);
+        }
+        Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    return r < 0 ? -1 : 0;
+}
+
+// update(other=(), /, **kwargs), as dict.update: other's pairs, then the keyword arguments.
+PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
+    LRUCacheObject *self = as_cache(op);
+    PyObject *other = nullptr;
+    if (!PyArg_UnpackTuple(args, "update", 0, 1, &other) || store_of(self) == nullptr) {
+        return nullptr;
+    }
+    if ((other != nullptr && update_from(self, other) < 0) ||
+        (kwargs != nullptr && update_from(self, kwargs) < 0)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Gives the cache a new capacity, keeping the most recently used entries that fit, in
+// order, and evicting the rest. The new store, and room for the evicted entries, are had
+// before anything changes: MemoryError leaves the cache as it was.
+PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
+    LRUCacheObject *self = as_cache(op);
+    Py_ssize_t capacity = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+    if (capacity == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    if (self->running > 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "LRUCache cannot be resized while one of its operations is running");
+        return nullptr;
+    }
+    if (capacity <= 0) {
+        capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
+    }
+    CLRUCache *resized = cache_create(static_cast<uint64_t>(capacity));
+    if (resized == nullptr) {
+        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
+        return nullptr;
+    }
+    const uint64_t excess = cache->length > resized->capacity ? cache->length - resized->capacity : 0;
+    auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
+    if (excess > 0 && evicted == nullptr) {
+        cache_free(resized);
+        return PyErr_NoMemory();
+    }
+    // No operation is under way, so the lock is free and nothing is deferred.
+    size_t reserved;
+    [[maybe_unused]] const bool locked = lru_lock(self, 0, reserved);
+    assert(locked);
+    cache_move(cache, resized, evicted);
+    self->cache = resized;
+    ++self->stores;
+    lru_unlock(self);
+    cache_free(cache);
+    for (uint64_t i = 0; i < excess; ++i) {
+        drop_unlocked(self, evicted[i]);
+    }
+    PyMem_Free(evicted);
+    Py_RETURN_NONE;
+}
+
+// The CacheInfo named tuple type, made when the module is initialised.
+PyObject *cache_info_type;
+
+PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
+    LRUCacheObject *self = as_cache(op);
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    uint64_t counts[4];
+    with_lock(self, [&](Detached &) {
+        counts[0] = cache->hits;
+        counts[1] = cache->misses;
+        counts[2] = cache->capacity;
+        counts[3] = cache->length;
+        return 0;
+    });
+    return PyObject_CallFunction(cache_info_type, "KKKK", static_cast<unsigned long long>(counts[0]),
+                                 static_cast<unsigned long long>(counts[1]),
+                                 static_cast<unsigned long long>(counts[2]),
+                                 static_cast<unsigned long long>(counts[3]));
+}
+
 // ---------------------------------------------------------------------------------------
 // Whole-cache operations
 
@@ -1204,6 +1479,8 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     }
     const uint64_t length = cache->length;
     const uint64_t store = self->stores;
+    cache->hits = 0;
+    cache->misses = 0;
     auto *entries = static_cast<ClearedEntry *>(
         length > 0 ? PyMem_Malloc(length * sizeof(ClearedEntry)) : nullptr);
     const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
@@ -1217,7 +1494,7 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
         }
     }
     for (uint64_t i = 0; i < cleared; ++i) {
-        drop_unlocked(self, {entries[i].key, entries[i].value});
+        drop_unlocked(self, {entries[i].key, entries[i].value, false});
     }
     PyMem_Free(entries);
     lru_unreserve(self, reserved);
@@ -1306,6 +1583,32 @@ PyObject *LRUCache_get_tail(PyObject *op, void *) {
     return end_key(op, &CLRUCache::tail);
 }
 
+PyObject *LRUCache_get_on_evict(PyObject *op, void *) {
+    LRUCacheObject *self = as_cache(op);
+    if (store_of(self) == nullptr) {
+        return nullptr;
+    }
+    return Py_NewRef(self->on_evict != nullptr ? self->on_evict : Py_None);
+}
+
+// Sets the eviction hook: a callable, or None (or deletion) for none.
+int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
+    LRUCacheObject *self = as_cache(op);
+    if (store_of(self) == nullptr) {
+        return -1;
+    }
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyCallable_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "on_evict must be callable or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Py_XSETREF(self->on_evict, Py_XNewRef(value));
+    return 0;
+}
+
 PyObject *LRUCache_get_capacity(PyObject *op, void *) {
     CLRUCache *cache = store_of(as_cache(op));
     return cache != nullptr ? PyLong_FromSize_t(cache->capacity) : nullptr;
@@ -1344,6 +1647,12 @@ PyMethodDef LRUCache_methods[] = {
     {"delete", LRUCache_delete, METH_O, nullptr},
     {"pop", LRUCache_pop, METH_VARARGS, nullptr},
     {"setdefault", LRUCache_setdefault, METH_VARARGS, nullptr},
+    {"peek", LRUCache_peek, METH_VARARGS, nullptr},
+    {"popitem", LRUCache_popitem, METH_NOARGS, nullptr},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(LRUCache_update)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"resize", LRUCache_resize, METH_O, nullptr},
+    {"cache_info", LRUCache_cache_info, METH_NOARGS, nullptr},
     {"keys", LRUCache_keys, METH_NOARGS, nullptr},
     {"values", LRUCache_values, METH_NOARGS, nullptr},
     {"items", LRUCache_items, METH_NOARGS, nullptr},
@@ -1357,6 +1666,7 @@ PyGetSetDef LRUCache_getset[] = {
     {"capacity", LRUCache_get_capacity, nullptr, nullptr, nullptr},
     {"head", LRUCache_get_head, nullptr, nullptr, nullptr},
     {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
+    {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1398,11 +1708,34 @@ PyModuleDef lru_cache_module = {
     nullptr,
 };
 
+// collections.namedtuple("CacheInfo", "hits misses maxsize currsize"), as functools has it.
+PyObject *make_cache_info_type() {
+    PyObject *collections = PyImport_ImportModule("collections");
+    PyObject *namedtuple =
+        collections != nullptr ? PyObject_GetAttrString(collections, "namedtuple") : nullptr;
+    Py_XDECREF(collections);
+    PyObject *args = Py_BuildValue("(ss)", "CacheInfo", "hits misses maxsize currsize");
+    PyObject *kwargs = Py_BuildValue("{ss}", "module", "amber_moth.lru_cache");
+    PyObject *type = namedtuple != nullptr && args != nullptr && kwargs != nullptr
+                         ? PyObject_Call(namedtuple, args, kwargs)
+                         : nullptr;
+    Py_XDECREF(namedtuple);
+    Py_XDECREF(args);
+    Py_XDECREF(kwargs);
+    return type;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_lru_cache() {
     PyObject *module = PyModule_Create2(&lru_cache_module, PYTHON_API_VERSION);
     if (module == nullptr) {
+        return nullptr;
+    }
+    Py_XSETREF(cache_info_type, make_cache_info_type());
+    if (cache_info_type == nullptr ||
+        PyModule_AddObjectRef(module, "CacheInfo", cache_info_type) < 0) {
+        Py_DECREF(module);
         return nullptr;
     }
     PyObject *type = PyType_FromSpec(&LRUCache_spec);

@@ -1,12 +1,26 @@
-from collections.abc import Hashable, Iterator
+from collections.abc import Callable, Hashable, Iterable, Iterator
 from types import GenericAlias
-from typing import Any, Generic, NoReturn, TypeVar, overload
+from typing import Any, Generic, NamedTuple, NoReturn, Protocol, TypeVar, overload
 
 from typing_extensions import disjoint_base
 
 _K = TypeVar("_K", bound=Hashable)
 _V = TypeVar("_V")
 _T = TypeVar("_T")
+_KT_co = TypeVar("_KT_co", covariant=True)
+_VT_co = TypeVar("_VT_co", covariant=True)
+
+class _Mapping(Protocol[_KT_co, _VT_co]):
+    def keys(self) -> Iterable[_KT_co]: ...
+    def __getitem__(self, key: Any, /) -> _VT_co: ...
+
+class CacheInfo(NamedTuple):
+    """Lookup statistics of a cache, as functools.lru_cache reports them."""
+
+    hits: int
+    misses: int
+    maxsize: int
+    currsize: int
 
 @disjoint_base
 class LRUCache(Generic[_K, _V]):
@@ -48,6 +62,24 @@ class LRUCache(Generic[_K, _V]):
         """The most recently used key, or None when empty. Read-only; does not change
         recency."""
 
+    @property
+    def on_evict(self) -> Callable[[_K, _V], object] | None:
+        """The eviction hook, or None (the default).
+
+        Called as on_evict(key, value) for every entry evicted to make room for a new key
+        (through set, cache[key] = value, setdefault, update and resize), in eviction order,
+        once the operation has completed and the lock is released, on the thread that made
+        the operation. Not called for entries removed on request (delete, del, pop, popitem,
+        clear, re-initialisation, deallocation). An error the hook raises goes to
+        sys.unraisablehook; the operation has already succeeded. The hook may use the cache;
+        if it evicts in turn, it is called again, from within itself, for those entries.
+        Setting anything but a callable or None raises TypeError; deleting it sets None.
+        """
+    @on_evict.setter
+    def on_evict(self, hook: Callable[[_K, _V], object] | None) -> None: ...
+    @on_evict.deleter
+    def on_evict(self) -> None: ...
+
     @overload
     def get(self, key: _K, /) -> _V | None:
         """get(key[, default]): the value stored under key, or `default` (None when not
@@ -70,6 +102,40 @@ class LRUCache(Generic[_K, _V]):
     @overload
     def setdefault(self, key: _K, default: _V, /) -> _V: ...
 
+    @overload
+    def peek(self, key: _K, /) -> _V | None:
+        """peek(key[, default]): the value stored under key, or `default` (None when not
+        given) when absent. Does not change recency and is not counted by cache_info()."""
+    @overload
+    def peek(self, key: _K, default: _T, /) -> _V | _T: ...
+
+    def popitem(self) -> tuple[_K, _V]:
+        """Removes the least recently used entry and returns it as (key, value). Raises
+        KeyError when the cache is empty."""
+
+    @overload
+    def update(self, other: _Mapping[_K, _V], /, **kwargs: _V) -> None:
+        """update([other], **kwargs): stores each pair of `other` (a mapping, read through
+        its keys(), or an iterable of (key, value) pairs), then each keyword argument, in
+        order, as set() stores it: each becomes the most recently used and may evict. Raises
+        as dict.update does (TypeError, ValueError for pairs of the wrong length); pairs
+        stored before the error stay."""
+    @overload
+    def update(self, other: Iterable[tuple[_K, _V]] = ..., /, **kwargs: _V) -> None: ...
+
+    def resize(self, capacity: int, /) -> None:
+        """Gives the cache a new capacity (128 when capacity <= 0), keeping the most recently
+        used entries that fit, in order, and evicting the rest (on_evict is called for them).
+        Raises MemoryError, with the cache unchanged, when the new capacity cannot be
+        allocated, and RuntimeError while one of the cache's operations is running (from a
+        key's __eq__, or another thread)."""
+
+    def cache_info(self) -> CacheInfo:
+        """(hits, misses, maxsize, currsize): lookups by get, cache[key] and setdefault that
+        found their key and that did not, since the cache was made or last cleared (clear()
+        and re-initialisation reset them; resize keeps them), the capacity and the number of
+        entries."""
+
     def has(self, key: object, /) -> bool:
         """Whether key is in the cache (as `key in cache`). Does not change recency."""
 
@@ -84,7 +150,7 @@ class LRUCache(Generic[_K, _V]):
     def pop(self, key: _K, default: _T, /) -> _V | _T: ...
 
     def clear(self) -> None:
-        """Removes every entry; the capacity stays."""
+        """Removes every entry and resets the cache_info() counts; the capacity stays."""
 
     def length(self) -> int:
         """The number of entries (as len(cache))."""

@@ -32,3 +32,19 @@ named = Named(10)
 named["x"] = 1
 made = LRUCache[int, bytes](4)
 made[1] = b"one"
+
+peeked: int | None = cache.peek("a")
+oldest: tuple[str, int] = cache.popitem()
+cache.update({"d": 4}, e=5)
+cache.update([("f", 6)])
+cache.resize(50)
+info = cache.cache_info()
+hit_rate: float = info.hits / max(1, info.hits + info.misses) + info.maxsize + info.currsize
+
+
+def log_eviction(key: str, value: int) -> None:
+    print(key, value)
+
+
+cache.on_evict = log_eviction
+cache.on_evict = None
