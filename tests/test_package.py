@@ -49,7 +49,7 @@ def test_sdist_ships_its_tests_and_licence(tmp_path):
         f"src/amber_moth/{name}" for name in ("__init__.py", "lru_cache.cpp", "utils.h", "lru_cache.pyi", "py.typed")
     }
     assert shipped | tests <= names
-    assert not [n for n in names if n.split("/")[0] in ("build", "bench", "docs", "scripts", ".ci")]
+    assert not [n for n in names if n.split("/")[0] in ("build", "dist", "bench", "docs", "scripts", ".ci")]
     assert not [n for n in names if "__pycache__" in n or n.endswith(".so")]
     assert "License-File: LICENSE" in pkg_info and "License-Expression: MIT" in pkg_info
 
