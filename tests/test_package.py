@@ -4,6 +4,7 @@ import importlib.metadata
 import importlib.util
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -16,6 +17,8 @@ import amber_moth.lru_cache
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The variants that scripts/build makes with the store's assertions and debug information.
 CHECKED_VARIANTS = {"asan", "debug", "checked"}
+checked_build = os.environ.get("AMBER_MOTH_VARIANT") in CHECKED_VARIANTS
+MODULE = pathlib.Path(amber_moth.lru_cache.__file__)
 INTERMEDIATES = ("lib.", "temp.", "bdist.")
 
 
@@ -64,9 +67,41 @@ def test_installed_metadata_carries_the_licence():
 
 
 def test_debug_information_only_in_checked_builds():
-    module = pathlib.Path(amber_moth.lru_cache.__file__).read_bytes()
-    checked = os.environ.get("AMBER_MOTH_VARIANT") in CHECKED_VARIANTS
-    assert (b".debug_info" in module) == checked
+    assert (b".debug_info" in MODULE.read_bytes()) == checked_build
+
+
+def test_installed_files_are_the_package_alone():
+    dist = importlib.metadata.distribution("amber_moth")
+    files = [f for f in dist.files if "__pycache__" not in f.parts]
+    assert {f.parts[0] for f in files} == {"amber_moth", f"amber_moth-{dist.version}.dist-info"}
+    package = {f.name for f in files if f.parts[0] == "amber_moth"}
+    assert package == {"__init__.py", "py.typed", "lru_cache.pyi", MODULE.name}
+
+
+def readelf(*options):
+    return subprocess.run(
+        ["readelf", "--wide", *options, str(MODULE)], env=clean_env(), check=True, capture_output=True, text=True,
+    ).stdout
+
+
+@pytest.mark.skipif(checked_build, reason="checked builds keep their symbols and sanitizer runtimes")
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf (binutils)")
+def test_release_module_is_stripped_and_needs_libc_alone():
+    """What a wheel ships: no symbol table or debug sections, PyInit_lru_cache the one export,
+    nothing of a sanitizer or of the checked build's assertions, and libc and the loader the
+    only libraries (the module takes nothing from libstdc++ or libgcc_s)."""
+    sections = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", readelf("--section-headers"), re.MULTILINE)
+    assert ".dynsym" in sections
+    assert not [s for s in sections if s == ".symtab" or s.startswith((".debug", ".zdebug"))]
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", readelf("--dynamic"))
+    assert [n for n in needed if not n.startswith(("libc.so", "ld-linux"))] == [], needed
+    # Num: Value Size Type Bind Vis Ndx Name[@version]
+    symbols = [line.split() for line in readelf("--dyn-syms").splitlines() if re.match(r"\s*\d+:", line)]
+    exported = [s[7] for s in symbols if len(s) > 7 and s[6] != "UND" and s[4] != "LOCAL"]
+    assert exported == ["PyInit_lru_cache"]
+    imported = [s[7].split("@")[0] for s in symbols if len(s) > 7 and s[6] == "UND"]
+    unwanted = ("__asan", "__ubsan", "__sanitizer", "__assert_fail", "__gxx_personality", "_Unwind")
+    assert not [name for name in imported if name.startswith(unwanted)]
 
 
 @pytest.mark.parametrize("breaks", [False, True], ids=["success", "failure"])
