@@ -6,14 +6,24 @@ stripped of their symbol table too.
 The module throws no C++ exceptions and calls nothing that does: -fno-exceptions drops the
 clean-ups that unwinding would run, and with them all it took from libstdc++ and libgcc_s
 (the personality routine and _Unwind_Resume); --as-needed, the default of some toolchains
-only, keeps those libraries from being linked in anyway. It needs libc and the loader alone."""
+only, keeps those libraries from being linked in anyway. It needs libc and the loader alone.
+
+The long description is the README with its images named instead of shown: their links are
+relative to the repository, and neither the sdist nor the package index page has the files."""
 import os
+import re
 
 from setuptools import Extension, setup
 
 debug = "-g" in os.environ.get("CXXFLAGS", "").split()
+with open("README.md", encoding="utf-8") as readme:
+    long_description = re.sub(
+        r"!\[([^]]*)\]\((?!https?://)([^)]*)\)", r"*(\1: \2 in the source repository)*", readme.read()
+    )
 
 setup(
+    long_description=long_description,
+    long_description_content_type="text/markdown",
     ext_modules=[
         Extension(
             "amber_moth.lru_cache",

@@ -34,19 +34,26 @@ def installed(module):
     return spec is not None and spec.origin is not None
 
 
-def test_sdist_ships_its_tests_and_licence(tmp_path):
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    """The names in an sdist built from the tree (less the top folder), and its PKG-INFO."""
     if not installed("build"):
         pytest.skip("the build module is not installed")
+    out = tmp_path_factory.mktemp("sdist")
     # Run from elsewhere: in the source tree, `-m build` would import its build/ folder.
     subprocess.run(
-        [sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(tmp_path), str(ROOT)],
-        cwd=tmp_path, env=clean_env(), check=True, capture_output=True,
+        [sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
+        cwd=out, env=clean_env(), check=True, capture_output=True,
     )
-    [sdist] = tmp_path.glob("amber_moth-*.tar.gz")
-    with tarfile.open(sdist) as tar:
+    [path] = out.glob("amber_moth-*.tar.gz")
+    with tarfile.open(path) as tar:
         top = tar.getnames()[0].split("/")[0]
         names = {name.removeprefix(top + "/") for name in tar.getnames()}
-        pkg_info = tar.extractfile(f"{top}/PKG-INFO").read().decode()
+        return names, tar.extractfile(f"{top}/PKG-INFO").read().decode()
+
+
+def test_sdist_ships_its_tests_and_licence(sdist):
+    names, pkg_info = sdist
     tests = {str(p.relative_to(ROOT)) for p in (ROOT / "tests").rglob("*.py")}
     shipped = {"LICENSE", "README.md", "pyproject.toml", "setup.py"} | {
         f"src/amber_moth/{name}" for name in ("__init__.py", "lru_cache.cpp", "utils.h", "lru_cache.pyi", "py.typed")
@@ -55,6 +62,16 @@ def test_sdist_ships_its_tests_and_licence(tmp_path):
     assert not [n for n in names if n.split("/")[0] in ("build", "dist", "bench", "docs", "scripts", ".ci")]
     assert not [n for n in names if "__pycache__" in n or n.endswith(".so")]
     assert "License-File: LICENSE" in pkg_info and "License-Expression: MIT" in pkg_info
+
+
+def test_long_description_is_the_readme_with_no_relative_link(sdist):
+    """The package index page shows the README without the repository around it."""
+    pkg_info = sdist[1]
+    assert "Description-Content-Type: text/markdown" in pkg_info
+    description = pkg_info.split("\n\n", 1)[1]
+    assert description.startswith("# amber_moth\n")
+    targets = re.findall(r"\]\(([^)]*)\)", description)
+    assert [t for t in targets if not t.startswith(("https://", "http://", "#"))] == []
 
 
 def test_installed_metadata_carries_the_licence():
