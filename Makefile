@@ -12,15 +12,15 @@ FOCUSED := tests/test_reentrancy.py tests/test_model.py
 LONG_RUN := --timeout=3600
 stage = @echo "=== $(1)"
 
-.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist valgrind fuzz bench
+.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist wheels valgrind fuzz bench
 
 build:
 	$(call stage,release build for CPython 3.14)
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release
 
 # The suite on the release build of each version, the sanitizer and reference-leak stages,
-# then the sdist tried as a user would.
-test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist
+# then the sdist and the wheels tried as a user would.
+test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist wheels
 
 unit: build
 	$(call stage,the suite on CPython 3.14)
@@ -44,6 +44,12 @@ refleak:
 sdist:
 	$(call stage,the sdist installed in a fresh venv runs its own tests)
 	$(ENV) scripts/check-sdist
+
+# Writes the sdist and a repaired manylinux wheel per CPython to dist/, once each wheel has
+# passed the tests installed in a fresh venv.
+wheels:
+	$(call stage,manylinux wheels for CPython 3.13 to 3.15 installed in fresh venvs run the tests)
+	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/wheels
 
 valgrind:
 	$(call stage,checked build and the focused tests under memcheck (a few minutes))

@@ -1,10 +1,11 @@
 """Our cache as the store of the ecosystem's memoising decorators."""
 import threading
 
-import cachetools
 import pytest
 
 from amber_moth.lru_cache import LRUCache
+
+cachetools = pytest.importorskip("cachetools")
 
 VARIANTS = {
     "plain": {},
