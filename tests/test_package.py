@@ -16,7 +16,7 @@ import amber_moth.lru_cache
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The variants that scripts/build makes with the store's assertions and debug information.
-CHECKED_VARIANTS = {"asan", "debug", "checked"}
+CHECKED_VARIANTS = {"asan", "debug", "checked", "slotless"}
 checked_build = os.environ.get("AMBER_MOTH_VARIANT") in CHECKED_VARIANTS
 MODULE = pathlib.Path(amber_moth.lru_cache.__file__)
 INTERMEDIATES = ("lib.", "temp.", "bdist.")
