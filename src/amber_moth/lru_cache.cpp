@@ -351,7 +351,7 @@ enum class Match { No, Yes, Changed, Error };
     return false;
 }
 
-// Calls the stored key of the live slot `slot` (hash `hash_key`) with the probe key. The
+// Calls the stored key of the live slot `slot` with the probe key (of the slot's hash). The
 // call, and the drop of the reference held across it, run Python code, which may change the
 // index anywhere. The answer stands unless the lookup must start again (Changed): when slots
 // moved, when the compared slot no longer holds the compared entry, or when a key with the
@@ -359,9 +359,9 @@ enum class Match { No, Yes, Changed, Error };
 // dropped before that check, so that what its drop runs is checked too; a new entry at the
 // same slot, node and key address, with the same hash, is a fill of that hash. Kept out of
 // line so that lookups that never compare stay lean.
-[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t slot, int64_t hash_key,
-                                   PyObject *orig_key) {
-    const LRUNode *node = cache->buckets[slot].node;
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, const HashEntry *slot, PyObject *orig_key) {
+    const int64_t hash_key = slot->key;
+    const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
     const uint64_t fills = cache->fills;
     const uint64_t moves = cache->moves;
@@ -371,8 +371,8 @@ enum class Match { No, Yes, Changed, Error };
     if (equal < 0) {
         return Match::Error;
     }
-    const HashEntry &now = cache->buckets[slot];
-    if (cache->moves != moves || now.node != node || now.key != hash_key ||
+    // The index is never reallocated during an operation: the slot is where it was.
+    if (cache->moves != moves || slot->node != node || slot->key != hash_key ||
         node->orig_key != stored || filled_hash_since(cache, fills, hash_key)) {
         return Match::Changed;
     }
@@ -428,13 +428,14 @@ enum class Match { No, Yes, Changed, Error };
     return stored_size == probe_size;
 }
 
-// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
-// Returns 0 with `out` filled, or -1 with the error a comparison raised.
-[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                  Lookup *out) {
-restart:
-    uint64_t i = home_slot(cache, hash_key);
-    for (uint64_t probes = 0; probes < cache->num_buckets; ++probes, i = (i + 1) & cache->mask) {
+// One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
+// raised, or kLookAgain when a comparison ran code that may change the answer.
+constexpr int kLookAgain = 1;
+[[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                    Lookup *out) {
+    // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
+    // empty slot always ends the probe.
+    for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
         const HashEntry &e = cache->buckets[i];
         LRUNode *node = e.node;
         if (node == nullptr) {
@@ -450,12 +451,12 @@ restart:
         if (stored != orig_key) {
             const int exact = exact_key_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, i, hash_key, orig_key);
+                                           : key_equals(cache, &e, orig_key);
             switch (match) {
                 case Match::Error:
                     return -1;
                 case Match::Changed:
-                    goto restart;
+                    return kLookAgain;
                 case Match::No:
                     continue;
                 case Match::Yes:
@@ -467,6 +468,25 @@ restart:
     }
     *out = {nullptr, 0};
     return 0;
+}
+
+// Lookups after the first pass, until one ends. Kept out of line so that the first pass,
+// which nearly always ends the lookup, keeps nothing for another.
+[[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                       Lookup *out) {
+    int r;
+    do {
+        r = hash_probe(cache, hash_key, orig_key, out);
+    } while (r == kLookAgain);
+    return r;
+}
+
+// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
+// Returns 0 with `out` filled, or -1 with the error a comparison raised.
+[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                  Lookup *out) {
+    const int r = hash_probe(cache, hash_key, orig_key, out);
+    return r != kLookAgain ? r : hash_probe_again(cache, hash_key, orig_key, out);
 }
 
 // Indexes `node` under its hash in the first free slot of its path.
