@@ -198,7 +198,9 @@ def test_uninitialized_instances_fail_cleanly():
                 lambda: c.keys(), lambda: c.values(), lambda: c.items(), lambda: c.capacity,
                 lambda: c.head, lambda: c.tail, lambda: len(c), lambda: 1 in c, lambda: c[1],
                 lambda: c.__setitem__(1, 2), lambda: c.__delitem__(1), lambda: iter(c),
-                lambda: list(c), lambda: bool(c),
+                lambda: list(c), lambda: bool(c), lambda: c.peek(1), lambda: c.popitem(),
+                lambda: c.update(), lambda: c.update({1: 2}), lambda: c.resize(4),
+                lambda: c.cache_info(), lambda: c.on_evict, lambda: setattr(c, "on_evict", None),
             ]
 
         failed = LRUCache.__new__(LRUCache)
