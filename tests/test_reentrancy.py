@@ -297,7 +297,7 @@ print(count)
 
 
 def test_random_mutating_eq_sweep():
-    run_isolated(
+    out = run_isolated(
         SCAFFOLD
         + """
 rng = random.Random(1234)
@@ -306,16 +306,18 @@ MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_ot
 class Sometimes(Plain):
     cache = None
     armed = True
+    mutations = 0
     __hash__ = Plain.__hash__
+    def __eq__(self, other):
+        if Sometimes.armed and rng.random() < 0.05:
+            Sometimes.mutations += 1
+            rng.choice(MUTATIONS)(Sometimes.cache, self)
+        return super().__eq__(other) if isinstance(other, Plain) else NotImplemented
 
 def check(c):
     Sometimes.armed = False
     assert_consistent(c)
     Sometimes.armed = True
-    def __eq__(self, other):
-        if Sometimes.armed and rng.random() < 0.05:
-            rng.choice(MUTATIONS)(Sometimes.cache, self)
-        return super().__eq__(other) if isinstance(other, Plain) else NotImplemented
 
 for thread_safe in (False, True):
     c = LRUCache(16, thread_safe)
@@ -329,9 +331,11 @@ for thread_safe in (False, True):
         if step % 500 == 0:
             check(c)
     check(c)
+print(Sometimes.mutations > 1000)
 """,
         timeout=300,
     )
+    assert out == "True\n"
 
 
 def test_hash_and_eq_call_counts():
