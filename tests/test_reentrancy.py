@@ -44,11 +44,23 @@ def operations(probe):
         "set": lambda c: c.set(probe, "new"), "setitem": lambda c: c.__setitem__(probe, "new"),
         "has": lambda c: c.has(probe), "in": lambda c: probe in c,
         "delete": lambda c: c.delete(probe), "del": lambda c: c.__delitem__(probe),
-        "pop": lambda c: c.pop(probe),
+        "pop": lambda c: c.pop(probe), "peek": lambda c: c.peek(probe),
+        "update": lambda c: c.update([(probe, "new")], other="kw"),
+        # Compares nothing itself; the eviction hook set by scenario() does.
+        "resize": lambda c: c.resize(2 if c.capacity > 2 else 16),
     }
 
+def refused_resize(c, me):
+    try:
+        c.resize(1)
+    except RuntimeError as e:
+        assert "while one of its operations is running" in str(e)
+        return
+    raise AssertionError("resized under a running operation")
+
 ACTIONS = {
-    "read": lambda c, me: (c.get(Plain(1)), c.head, c.tail, c.keys(), c.items(), len(c)),
+    "read": lambda c, me: (c.get(Plain(1)), c.peek(Plain(2)), c.head, c.tail, c.keys(),
+                           c.items(), len(c), c.cache_info()),
     "clear": lambda c, me: c.clear(),
     "delete_self": lambda c, me: c.delete(me),
     "pop_self": lambda c, me: c.pop(me),
@@ -57,6 +69,10 @@ ACTIONS = {
     "insert_self": lambda c, me: c.__setitem__(me, "from eq"),
     "reinit": lambda c, me: c.__init__(3),
     "raise": lambda c, me: 1 / 0,
+    "popitem": lambda c, me: c.popitem(),
+    "popitem_all": lambda c, me: [c.popitem() for _ in range(len(c))],
+    "update": lambda c, me: c.update([(Plain(100 + i), i) for i in range(10)], kw=me),
+    "resize": refused_resize,
 }
 
 def arm(c, h, hostile_stored):
@@ -75,11 +91,26 @@ def scenario(action, answer, hostile_stored, thread_safe, op):
     c = LRUCache(6, thread_safe)
     for i in range(3):
         c[Plain(i)] = i
+    refused = []
+    def on_evict(key, value):
+        # Called once the evicting operation has ended: on a thread-safe cache, whose nested
+        # operations defer their evictions, no operation is running then. The lookup compares
+        # with the hostile key, whose action then runs from the hook.
+        try:
+            c.resize(c.capacity)
+        except RuntimeError:
+            refused.append(thread_safe)
+        try:
+            c.get(Plain(1))
+        except (ZeroDivisionError, RuntimeError):
+            pass
+    c.on_evict = on_evict
     probe = arm(c, Hostile(9, c, ACTIONS[action], answer), hostile_stored)
     try:
         operations(probe)[op](c)
     except (KeyError, ZeroDivisionError, RuntimeError):
         pass
+    assert True not in refused, (action, op)
     assert_consistent(c)
 """
 
@@ -87,7 +118,7 @@ def scenario(action, answer, hostile_stored, thread_safe, op):
 @pytest.mark.parametrize(
     "action",
     ["read", "clear", "delete_self", "pop_self", "delete_other", "insert_many", "insert_self",
-     "reinit", "raise"],
+     "reinit", "raise", "popitem", "popitem_all", "update", "resize"],
 )
 def test_eq_that_re_enters(action):
     out = run_isolated(
@@ -103,7 +134,7 @@ for answer in (False, True):
 print(count)
 """
     )
-    assert out == "72\n"
+    assert out == "96\n"
 
 
 def test_raising_comparisons_propagate_and_change_nothing():
@@ -116,6 +147,8 @@ class BadBool:
 
 for answer_kind in ("raise", "badbool"):
     for op in operations(None):
+        if op == "resize":
+            continue  # compares no key
         for hostile_stored in (False, True):
             c = LRUCache(3)
             c[Plain(0)] = 0
@@ -301,7 +334,8 @@ def test_random_mutating_eq_sweep():
         SCAFFOLD
         + """
 rng = random.Random(1234)
-MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_other", "insert_many", "read")]
+MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_other", "insert_many", "read",
+                                  "popitem", "update", "resize")]
 
 class Sometimes(Plain):
     cache = None
