@@ -276,6 +276,7 @@ DEL_ACTIONS = {
     "pop": lambda c: c.pop("a"),
     "read": lambda c: (c.head, c.tail, c.items(), c.get("b")),
     "reinit": lambda c: c.__init__(5),
+    "resize": lambda c: c.resize(2),
 }
 TRIGGERS = {
     "overwrite": lambda c: c.__setitem__("victim", "replaced"),
@@ -285,6 +286,9 @@ TRIGGERS = {
     "pop": lambda c: c.pop("victim"),
     "clear": lambda c: c.clear(),
     "reinit": lambda c: c.__init__(4),
+    "update": lambda c: c.update([("victim", "replaced")]),
+    "popitem": lambda c: (c.get("a"), c.get("b"), c.popitem()),
+    "resize": lambda c: (c.get("a"), c.get("b"), c.resize(2)),
 }
 """
 
@@ -326,7 +330,7 @@ assert other.keys() == ["from dealloc"]
 print(count)
 """
     )
-    assert out == f"{6 * 7 * 2}\n"
+    assert out == f"{7 * 10 * 2}\n"
 
 
 def test_random_mutating_eq_sweep():
