@@ -523,20 +523,3 @@ def test_on_evict_errors_are_unraisable_and_the_hook_is_read_at_each_call(make_c
     c[4] = 4  # set() returns normally too
     assert len(unraisable) == 2 and c.keys() == [3, 4]
 
-
-def test_on_evict_may_re_enter_and_evict_in_turn(make_cache):
-    c = make_cache(2)
-    c["a"], c["b"] = 1, 2
-    log = []
-
-    def hook(k, v):
-        log.append(("in", k, c.peek(k), len(c)))
-        if k == "a":
-            c[("again", k)] = v  # full: evicts b, and the hook is called for it from here
-        log.append(("out", k))
-
-    c.on_evict = hook
-    c["x"] = 3
-    assert log == [("in", "a", None, 2), ("in", "b", None, 2), ("out", "b"), ("out", "a")]
-    assert c.items() == [("x", 3), (("again", "a"), 1)]
-    assert_consistent(c)

@@ -894,3 +894,165 @@ print(os.read(read_end, 100).decode())
         timeout=60,
     )
     assert out == "30,30,\n"
+
+
+def test_on_evict_from_operations_made_in_eq():
+    # __eq__ of a stored key pops "a" and stores two keys, the second evicting "b". On a thread-safe cache
+    # the pop's drop, the hook's call for "b" and b's drop wait, in that order, until the
+    # outer lookup has ended (and no operation is running: a finaliser may resize); the
+    # error the comparison then raises survives the hook, even one that raises too. On an
+    # unlocked cache they run at once, inside __eq__, where resizing is refused.
+    out = run_isolated(
+        """
+import sys
+unraisable = []
+sys.unraisablehook = lambda u: unraisable.append(type(u.exc_value))  # keeps no frame alive
+for thread_safe in (False, True):
+    for raises in (False, True):
+        cache = LRUCache(4, thread_safe)
+        in_eq = False
+        log = []
+        class Noted:
+            def __init__(self, name):
+                self.name = name
+            def __del__(self):
+                try:
+                    cache.resize(cache.capacity)
+                    resized = True
+                except RuntimeError:
+                    resized = False
+                log.append(("del", self.name, in_eq, resized))
+        class Acts:
+            armed = False
+            def __hash__(self):
+                return 1
+            def __eq__(self, other):
+                global in_eq
+                if self.armed:
+                    self.armed = False
+                    in_eq = True
+                    cache.pop("a")
+                    cache["new"] = cache["new2"] = 0
+                    in_eq = False
+                    if raises:
+                        raise ZeroDivisionError
+                return False
+        class Probe:
+            def __hash__(self):
+                return 1
+        def hook(key, value):
+            log.append(("hook", key, in_eq, value.name))
+            if raises:
+                raise KeyError(key)
+        cache["a"], cache["b"], cache["c"] = Noted("a"), Noted("b"), 0
+        stored = Acts()
+        cache[stored] = 0
+        cache.on_evict = hook
+        stored.armed = True
+        try:
+            cache.get(Probe())
+        except ZeroDivisionError:
+            assert raises
+        else:
+            assert not raises
+        deferred = thread_safe
+        assert log == [("del", "a", not deferred, deferred), ("hook", "b", not deferred, "b"),
+                       ("del", "b", not deferred, deferred)], (thread_safe, raises, log)
+        assert cache.keys() == ["c", stored, "new", "new2"]
+        assert_consistent(cache)
+assert unraisable == [KeyError, KeyError], unraisable
+print("ok")
+"""
+    )
+    assert out == "ok\n"
+
+
+def test_on_evict_that_re_enters():
+    # A hook that evicts in turn is called again, nested, for those entries. Without end,
+    # the recursion is the hook's: RecursionError is reported as unraisable, and the
+    # operation that evicted first returns normally.
+    out = run_isolated(
+        """
+import sys
+unraisable = []
+sys.unraisablehook = unraisable.append  # a builtin: still callable at the recursion limit
+for thread_safe in (False, True):
+    c = LRUCache(2, thread_safe)
+    c["a"], c["b"] = 1, 2
+    log = []
+    def hook(k, v):
+        log.append(("in", k, c.peek(k), len(c)))
+        if k == "a":
+            c[("again", k)] = v  # full: evicts b, and the hook is called for it from here
+        log.append(("out", k))
+    c.on_evict = hook
+    c["x"] = 3
+    assert log == [("in", "a", None, 2), ("in", "b", None, 2), ("out", "b"), ("out", "a")], log
+    assert c.items() == [("x", 3), (("again", "a"), 1)]
+
+    calls = 0
+    def endless(k, v):
+        global calls
+        calls += 1
+        c[("endless", calls)] = v
+    c.on_evict = endless
+    assert c.set("y", 4) is None
+    assert calls > 100 and len(c) == 2
+    [report] = unraisable
+    assert type(report.exc_value) is RecursionError
+    unraisable.clear()
+    c.on_evict = None
+    c["z"] = 5
+    assert_consistent(c)
+print("ok")
+""",
+        timeout=60,
+    )
+    assert out == "ok\n"
+
+
+def test_resize_without_memory_fails_before_changing_anything():
+    # One allocation fails, at every point in turn: resize either completes (the hook sees
+    # every eviction) or raises MemoryError with the cache, its counts and its hook's calls
+    # unchanged. The hook lifts the failure, so that only the resize itself is swept.
+    out = run_isolated(
+        """
+import _testcapi
+outcomes = set()
+for thread_safe in (False, True):
+    for new in (2, 3, 8):
+        for start in range(12):
+            c = LRUCache(6, thread_safe)
+            for i in range(6):
+                c[i] = str(i)
+            c.get(0), c.get("absent")
+            evicted = []
+            def hook(k, v):
+                _testcapi.remove_mem_hooks()
+                evicted.append((k, v))
+            c.on_evict = hook
+            before = (c.items(), c.cache_info())
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                c.resize(new)
+                done = True
+            except MemoryError:
+                done = False
+            finally:
+                _testcapi.remove_mem_hooks()
+            if done:
+                order = [1, 2, 3, 4, 5, 0]
+                assert c.keys() == order[-new:] and c.capacity == new, (new, start)
+                assert evicted == [(k, str(k)) for k in order[:-new]], (new, start, evicted)
+                assert c.cache_info() == (1, 1, new, min(6, new))
+            else:
+                assert (c.items(), c.cache_info()) == before and evicted == [], (new, start)
+            outcomes.add((new, done))
+            assert_consistent(c)
+print(sorted(outcomes))
+""",
+        timeout=120,
+    )
+    # Shrinking needs memory for the records of what it evicts; growing needs none from the
+    # interpreter's allocators.
+    assert out == "[(2, False), (2, True), (3, False), (3, True), (8, True)]\n"
