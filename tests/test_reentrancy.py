@@ -1036,8 +1036,9 @@ for thread_safe in (False, True):
             try:
                 c.resize(new)
                 done = True
-            except MemoryError:
+            except MemoryError as e:
                 done = False
+                assert str(e) == f"cannot allocate an LRUCache of capacity {new}", (new, start, e)
             finally:
                 _testcapi.remove_mem_hooks()
             if done:
