@@ -211,7 +211,7 @@ OPERATIONS = [op_keyed, op_errors, op_bulk, op_eviction_and_clear, op_lifecycle,
               op_deferred_and_deep, op_popitem_peek_update_resize, op_on_evict]
 
 
-# The interpreter's type and specialisation caches take references as they fill, in spells
+# The interpreter's type and method caches take references as they fill, in spells
 # long after the warm-up (update's lookups of keys() show it): cleared before each count, as
 # CPython's own refleak runs clear them.
 clear_caches = getattr(sys, "_clear_internal_caches", sys._clear_type_cache)
