@@ -274,9 +274,10 @@ DEL_ACTIONS = {
     "insert_many": lambda c: [c.__setitem__(("del", i), i) for i in range(10)],
     "clear": lambda c: c.clear(),
     "pop": lambda c: c.pop("a"),
-    "read": lambda c: (c.head, c.tail, c.items(), c.get("b")),
+    "read": lambda c: (c.head, c.tail, c.items(), c.get("b"), c.peek("a"), c.cache_info()),
     "reinit": lambda c: c.__init__(5),
     "resize": lambda c: c.resize(2),
+    "popitem": lambda c: c.popitem() if len(c) else None,
 }
 TRIGGERS = {
     "overwrite": lambda c: c.__setitem__("victim", "replaced"),
@@ -330,7 +331,7 @@ assert other.keys() == ["from dealloc"]
 print(count)
 """
     )
-    assert out == f"{7 * 10 * 2}\n"
+    assert out == f"{8 * 10 * 2}\n"
 
 
 def test_random_mutating_eq_sweep():
