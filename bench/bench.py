@@ -63,6 +63,12 @@ class OrderedDictLRU:
     def pop(self, key, default=None):
         return self.data.pop(key, default)
 
+    def popitem(self):
+        return self.data.popitem(last=False)
+
+    def peek(self, key, default=None):
+        return self.data.get(key, default)
+
 
 # name -> factory(capacity); "dict" is the floor for hits (it never evicts).
 PEERS = {
@@ -198,6 +204,30 @@ def loop_churn(c, seq):
     return run
 
 
+def loop_popitem(c, seq):
+    popitem = c.popitem
+
+    def run():
+        for _ in seq:
+            k, v = popitem()
+            c[k] = v
+    return run
+
+
+def loop_call(f, seq):
+    def run():
+        for _ in seq:
+            f()
+    return run
+
+
+def loop_call_with(f, arg, seq):
+    def run():
+        for _ in seq:
+            f(arg)
+    return run
+
+
 def loop_empty(seq):
     def run():
         for k in seq:
@@ -285,6 +315,28 @@ def workloads(size, ops, repeats):
     churn = access(keys)
     out.append(("pop + re-insert", lru_peers, lambda p: (
         loop_churn(filled(p, size, keys), churn), len(churn))))
+    # Loops that take no key count through the same list as the loop whose overhead is
+    # subtracted (iterating a shuffled list of keys would add its cache misses).
+    ticks = list(range(ops))
+    # The least recently used entry taken out and stored again as the most recent: lru-dict's
+    # and cachetools' popitem(), and OrderedDict's popitem(last=False).
+    out.append(("popitem + re-insert", lru_peers, lambda p: (
+        loop_popitem(filled(p, size, keys), ticks), ops)))
+
+    # The oldest entry's value, its recency unchanged. Ours and OrderedDict's look its key up
+    # (peek(k); a plain read of the OrderedDict); lru-dict has no keyed peek: its
+    # peek_last_item() reads its oldest entry without a key (peek_first_item() is the newest,
+    # at the same cost) and returns (key, value). dict.get of the same key is the floor.
+    # cachetools has no peek.
+    def peek_oldest(p):
+        c = filled(p, size, keys)
+        if p == "lru-dict":
+            assert c.peek_last_item()[0] == keys[0]
+            return loop_call(c.peek_last_item, ticks), ops
+        peek = c.get if p == "dict" else c.peek
+        assert peek(keys[0]) == keys[0]
+        return loop_call_with(peek, keys[0], ticks), ops
+    out.append(("peek", [p for p in PEERS if p != "cachetools"], peek_oldest))
     stream = zipf_stream(size * 10, ops)
 
     def cache_aside(loop, memo_loop):

@@ -1,7 +1,12 @@
-"""The script API: recency, eviction, errors, defaults, views, iteration and properties."""
+"""The script API: recency, eviction, errors, defaults, views, iteration, properties,
+resizing, lookup statistics and the eviction hook."""
+import functools
+import sys
+import weakref
+
 import pytest
 
-from amber_moth.lru_cache import LRUCache
+from amber_moth.lru_cache import CacheInfo, LRUCache
 from conftest import Collide, assert_consistent
 
 
@@ -143,6 +148,8 @@ def test_subscript_delete_and_contains(make_cache):
         lambda c, k: c.__setitem__(k, 1),
         lambda c, k: c.__delitem__(k),
         lambda c, k: k in c,
+        lambda c, k: c.peek(k),
+        lambda c, k: c.update([(k, 1)]),
     ],
 )
 def test_unhashable_key_raises_type_error(make_cache, op):
@@ -228,6 +235,14 @@ def test_properties_are_read_only(name):
         lambda c: c.clear(1),
         lambda c: c.length(1),
         lambda c: c.delete(key=1),
+        lambda c: c.peek(),
+        lambda c: c.peek(1, default=2),
+        lambda c: c.popitem(1),
+        lambda c: c.update({}, {}),
+        lambda c: c.update(1),
+        lambda c: c.resize(),
+        lambda c: c.resize(capacity=2),
+        lambda c: c.cache_info(1),
     ],
 )
 def test_argument_count_errors(call):
@@ -281,3 +296,215 @@ def test_sequential_and_strided_int_keys():
     assert len(c) == 5000
     assert all(c[i] == i for i in range(5000))
     assert 2 * 4096 not in c and 4999 * 4096 not in c
+
+
+def test_peek_and_popitem(make_cache):
+    c = make_cache(3)
+    with pytest.raises(KeyError, match=r"^'popitem\(\): LRUCache is empty'$"):
+        c.popitem()
+    c["a"], c["b"] = "A", "B"
+    assert c.peek("a") == "A" and c.peek("x") is None and c.peek("x", 0) == 0
+    assert c.popitem() == ("a", "A")  # peek left a the least recently used
+    assert c.popitem() == ("b", "B") and len(c) == 0
+
+
+def test_update_as_dict_update(make_cache):
+    class Mapping:  # keys() and [] only: read as a mapping, not iterated as pairs
+        def keys(self):
+            return iter(["m1", "m2"])
+
+        def __getitem__(self, key):
+            return key.upper()
+
+    c = make_cache(5)
+    c.update([("a", 1), ["b", 2], "cd"], b=3, e=5)
+    assert c.items() == [("a", 1), ("c", "d"), ("b", 3), ("e", 5)]
+    c.update(Mapping())
+    assert c.items() == [("c", "d"), ("b", 3), ("e", 5), ("m1", "M1"), ("m2", "M2")]
+    c.update(other=0)  # a keyword named like the positional parameter is a key
+    assert c.keys()[-1] == "other" and c.update() is None
+    for bad, error, message in [
+        ([("x", 1), 7], TypeError, "cannot convert LRUCache update sequence element #1 to a sequence"),
+        ([("y", 1), ("z", 2, 3)], ValueError, "LRUCache update sequence element #1 has length 3; 2 is required"),
+    ]:
+        with pytest.raises(error, match=f"^{message}$"):
+            c.update(bad, never=1)
+        assert c.keys()[-1] in "xy" and "never" not in c  # the pairs before the error stay
+
+
+# (capacity, entries, new capacity): entries 0..n-1 with 0 then used again, so the order
+# is 1, ..., n-1, 0; the most recently used entries that fit stay, the rest are evicted.
+@pytest.mark.parametrize(
+    "capacity, entries, new",
+    [(4, 3, 10), (5, 5, 2), (4, 4, 4), (8, 3, 3), (200, 150, -1)],
+    ids=["up", "down_full", "same_full", "down_to_fit", "default_evicts"],
+)
+def test_resize(make_cache, capacity, entries, new):
+    c = make_cache(capacity)
+    for i in range(entries):
+        c[i] = str(i)
+    c.get(0), c.get("absent")
+    order = list(range(1, entries)) + [0]
+    effective = new if new > 0 else 128
+    kept, dropped = order[max(0, entries - effective):], order[: max(0, entries - effective)]
+    evicted = []
+    c.on_evict = lambda k, v: evicted.append((k, v, k in c))
+    assert c.resize(new) is None
+    assert c.items() == [(k, str(k)) for k in kept]
+    assert evicted == [(k, str(k), False) for k in dropped]
+    assert c.capacity == effective and sys.getsizeof(c) == sys.getsizeof(LRUCache(effective))
+    assert c.cache_info() == (1, 1, effective, len(kept))
+    # The resized cache evicts at its new capacity, oldest first.
+    evicted.clear()
+    fresh = [("new", i) for i in range(effective + 1)]
+    for k in fresh:
+        c[k] = str(k)
+    assert c.keys() == fresh[1:]
+    assert [k for k, _, _ in evicted] == kept + fresh[:1]
+    assert_consistent(c)
+
+
+@pytest.mark.parametrize(
+    "arg, error, message",
+    [
+        ("3", TypeError, None),
+        (1.5, TypeError, None),
+        (2**70, OverflowError, None),
+        (2**62, MemoryError, f"^cannot allocate an LRUCache of capacity {2**62}$"),
+    ],
+)
+def test_resize_errors_change_nothing(make_cache, arg, error, message):
+    c = make_cache(3)
+    for i in range(3):
+        c[i] = i
+    c.get(1)
+    evicted = []
+    c.on_evict = lambda k, v: evicted.append(k)
+    with pytest.raises(error, match=message):
+        c.resize(arg)
+    assert c.items() == [(0, 0), (2, 2), (1, 1)] and evicted == []
+    assert c.cache_info() == (1, 0, 3, 3)
+    c.resize(2)
+    assert c.keys() == [2, 1] and evicted == [0]
+
+
+def test_cache_info_is_a_named_tuple_like_functools():
+    # What it counts is checked against the model in test_model.py.
+    info = LRUCache(2).cache_info()
+    assert type(info) is CacheInfo and CacheInfo.__module__ == "amber_moth.lru_cache"
+    assert CacheInfo._fields == functools.lru_cache(lambda: 0).cache_info()._fields
+    assert info == (0, 0, 2, 0) and info.maxsize == 2
+
+
+def test_on_evict_property(make_cache):
+    c = make_cache(1)
+    assert c.on_evict is None
+    hook = print
+    c.on_evict = hook
+    assert c.on_evict is hook
+    for bad in (3, "print", object()):
+        with pytest.raises(TypeError, match="^on_evict must be callable or None, not "):
+            c.on_evict = bad
+        assert c.on_evict is hook
+    c.on_evict = None
+    assert c.on_evict is None
+    c.on_evict = hook
+    del c.on_evict
+    assert c.on_evict is None
+    del c.on_evict
+    c[1] = 1
+    c[2] = 2  # evicts with no hook
+
+
+class Value:
+    """A value object, so that the hook's arguments can be checked by identity."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"V({self.name})"
+
+
+# Each adds two new keys (or shrinks the cache by two) to a full cache ordered b, c, a.
+EVICTING = {
+    "set": lambda c, new: [c.set(k, v) for k, v in new],
+    "setitem": lambda c, new: [c.__setitem__(k, v) for k, v in new],
+    "setdefault": lambda c, new: [c.setdefault(k, v) for k, v in new],
+    "update_pairs": lambda c, new: c.update(new),
+    "update_mapping": lambda c, new: c.update(dict(new)),
+    "update_kwargs": lambda c, new: c.update(**dict(new)),
+    "resize": lambda c, new: c.resize(1),
+}
+
+
+@pytest.mark.parametrize("how", EVICTING)
+def test_on_evict_sees_each_eviction_after_its_operation(make_cache, how):
+    c = make_cache(3)
+    values = {k: Value(k) for k in "abcxy"}
+    for k in "abc":
+        c[k] = values[k]
+    c.get("a")
+    seen = []
+    c.on_evict = lambda k, v: seen.append((k, v, c.keys()))
+    EVICTING[how](c, [("x", values["x"]), ("y", values["y"])])
+    if how == "resize":
+        after = [["a"], ["a"]]  # one operation: both evicted before the first call
+    else:
+        after = [["c", "a", "x"], ["a", "x", "y"]]  # each pair is stored as set() stores it
+    assert [(k, v, keys) for k, v, keys in seen] == [
+        ("b", values["b"], after[0]), ("c", values["c"], after[1])
+    ]
+    assert seen[0][1] is values["b"] and seen[1][1] is values["c"]
+
+
+REMOVING = {
+    "overwrite": lambda c: c.set("a", 0),
+    "delete": lambda c: c.delete("a"),
+    "del": lambda c: c.__delitem__("a"),
+    "pop": lambda c: c.pop("a"),
+    "popitem": lambda c: c.popitem(),
+    "clear": lambda c: c.clear(),
+    "reinit": lambda c: c.__init__(1),
+    "resize_up": lambda c: c.resize(5),
+    "dealloc": lambda c: None,  # the test drops its last reference
+}
+
+
+@pytest.mark.parametrize("how", REMOVING)
+def test_on_evict_is_not_called_for_removals(make_cache, how):
+    c = make_cache(2)
+    tracked = Value("a")
+    c["a"], c["b"] = tracked, 2
+    ref = weakref.ref(tracked)
+    del tracked
+    calls = []
+    c.on_evict = lambda k, v: calls.append(k)
+    REMOVING[how](c)
+    if how == "dealloc":
+        del c
+    assert calls == [] and (ref() is None) is (how != "resize_up")
+
+
+def test_on_evict_errors_are_unraisable_and_the_hook_is_read_at_each_call(make_cache, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    c = make_cache(4)
+    for i in range(4):
+        c[i] = i
+    later = []
+
+    def first(k, v):
+        c.on_evict = lambda k, v: later.append(k)  # takes the next eviction of this resize
+        raise ZeroDivisionError(k)
+
+    c.on_evict = first
+    assert c.resize(2) is None
+    assert c.keys() == [2, 3] and later == [1]
+    [report] = unraisable
+    assert type(report.exc_value) is ZeroDivisionError and report.exc_value.args == (0,)
+    assert "eviction hook" in report.err_msg
+    c.on_evict = first
+    c[4] = 4  # set() returns normally too
+    assert len(unraisable) == 2 and c.keys() == [3, 4]
+

@@ -5,6 +5,7 @@ import os
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+import pytest
 
 from amber_moth.lru_cache import LRUCache
 from conftest import Collide, assert_consistent
@@ -84,12 +85,20 @@ MISSING = object()
 class Model:
     """An exact LRU cache of `capacity` entries. `entries` maps each key to its stored key
     object (the first one stored, as the cache keeps it) and its value, looking keys up as
-    the cache must; `order` holds the stored key objects, least recently used first."""
+    the cache must; `order` holds the stored key objects, least recently used first.
+    `evicted` lists the (stored key, value) pairs evicted to make room, in order; `hits` and
+    `misses` count the lookups that cache_info() counts."""
 
     def __init__(self, capacity):
         self.capacity = capacity
         self.entries = {}
         self.order = []
+        self.evicted = []
+        self.hits = self.misses = 0
+
+    def _evict_head(self):
+        stored = self.order.pop(0)
+        self.evicted.append(self.entries.pop(stored))
 
     def _forget(self, stored):
         del self.order[next(i for i, k in enumerate(self.order) if k is stored)]
@@ -103,10 +112,19 @@ class Model:
         self.order.append(stored)
         return value
 
+    def lookup(self, key):
+        """touch(key), counted as a hit or a miss."""
+        value = self.touch(key)
+        if value is MISSING:
+            self.misses += 1
+        else:
+            self.hits += 1
+        return value
+
     def set(self, key, value):
         if self.touch(key) is MISSING:
             if len(self.order) == self.capacity:
-                del self.entries[self.order.pop(0)]
+                self._evict_head()
             self.order.append(key)
             self.entries[key] = (key, value)
         else:
@@ -118,6 +136,15 @@ class Model:
         stored, value = self.entries.pop(key)
         self._forget(stored)
         return value
+
+    def popitem(self):
+        stored = self.order.pop(0)
+        return self.entries.pop(stored)
+
+    def resize(self, capacity):
+        self.capacity = capacity if capacity > 0 else 128
+        while len(self.order) > self.capacity:
+            self._evict_head()
 
     def __contains__(self, key):
         return key in self.entries
@@ -134,6 +161,8 @@ class LRUModel(RuleBasedStateMachine):
     def start(self, capacity, thread_safe):
         self.cache = LRUCache(capacity, thread_safe)
         self.model = Model(capacity)
+        self.evicted = []
+        self.cache.on_evict = lambda key, value: self.evicted.append((key, value))
 
     @rule(key=keys, value=values, subscript=st.booleans())
     def set(self, key, value, subscript):
@@ -145,12 +174,12 @@ class LRUModel(RuleBasedStateMachine):
 
     @rule(key=keys)
     def get(self, key):
-        expected = self.model.touch(key)
+        expected = self.model.lookup(key)
         assert self.cache.get(key, MISSING) is expected
 
     @rule(key=keys)
     def getitem(self, key):
-        expected = self.model.touch(key)
+        expected = self.model.lookup(key)
         try:
             got = self.cache[key]
         except KeyError:
@@ -161,6 +190,11 @@ class LRUModel(RuleBasedStateMachine):
     def contains(self, key):
         assert self.cache.has(key) is (key in self.model)
         assert (key in self.cache) is (key in self.model)
+
+    @rule(key=keys)
+    def peek(self, key):
+        expected = self.model.entries[key][1] if key in self.model else MISSING
+        assert self.cache.peek(key, MISSING) is expected
 
     @rule(key=keys, how=st.sampled_from(["delete", "del", "pop"]))
     def remove(self, key, how):
@@ -176,17 +210,56 @@ class LRUModel(RuleBasedStateMachine):
             except KeyError:
                 assert expected is MISSING
 
+    @rule()
+    def popitem(self):
+        if len(self.model) == 0:
+            with pytest.raises(KeyError):
+                self.cache.popitem()
+            return
+        stored, value = self.model.popitem()
+        key, got = self.cache.popitem()
+        assert key is stored and got is value
+
     @rule(key=keys, default=values)
     def setdefault(self, key, default):
         if key not in self.model:
             self.model.set(key, default)
+            self.model.misses += 1
+        else:
+            self.model.hits += 1
         assert self.cache.setdefault(key, default) is self.model.touch(key)
+
+    @rule(
+        pairs=st.lists(st.tuples(keys, values), max_size=6),
+        how=st.sampled_from(["pairs", "mapping", "none"]),
+        kwargs=st.dictionaries(st.text(max_size=2), values, max_size=3),
+        bad=st.sampled_from([None, (1, 2, 3), 5]),
+    )
+    def update(self, pairs, how, kwargs, bad):
+        """Pairs, a mapping (read through keys()) or nothing, then keyword arguments; an
+        invalid pair fails the call, the pairs before it staying stored."""
+        other = {"pairs": pairs, "mapping": dict(pairs), "none": []}[how]
+        for key, value in other.items() if how == "mapping" else other:
+            self.model.set(key, value)
+        if how == "pairs" and bad is not None:
+            with pytest.raises((TypeError, ValueError), match="update sequence element #"):
+                self.cache.update(pairs + [bad], **kwargs)
+            return
+        for key, value in kwargs.items():
+            self.model.set(key, value)
+        args = () if how == "none" else (other,)
+        assert self.cache.update(*args, **kwargs) is None
 
     @precondition(lambda self: len(self.model) > 0)
     @rule(data=st.data())
     def touch_existing(self, data):
         key = data.draw(st.sampled_from(self.model.order))
-        assert self.cache[key] is self.model.touch(key)
+        assert self.cache[key] is self.model.lookup(key)
+
+    @rule(capacity=capacities | st.sampled_from([0, -1]))
+    def resize(self, capacity):
+        assert self.cache.resize(capacity) is None
+        self.model.resize(capacity)
 
     @rule()
     def clear(self):
@@ -202,6 +275,15 @@ class LRUModel(RuleBasedStateMachine):
     def matches_model(self):
         assert self.cache.items() == self.model.items()
         assert self.cache.capacity == self.model.capacity
+        model = self.model
+        assert self.cache.cache_info() == (model.hits, model.misses, model.capacity, len(model))
+        # Every eviction, in order, with the stored key object and the value; nothing else.
+        assert [(type(k), type(v)) for k, v in self.evicted] == [
+            (type(k), type(v)) for k, v in model.evicted
+        ]
+        assert all(k is mk and v is mv for (k, v), (mk, mv) in zip(self.evicted, model.evicted))
+        self.evicted.clear()
+        model.evicted.clear()
         assert_consistent(self.cache)
 
 

@@ -44,11 +44,23 @@ def operations(probe):
         "set": lambda c: c.set(probe, "new"), "setitem": lambda c: c.__setitem__(probe, "new"),
         "has": lambda c: c.has(probe), "in": lambda c: probe in c,
         "delete": lambda c: c.delete(probe), "del": lambda c: c.__delitem__(probe),
-        "pop": lambda c: c.pop(probe),
+        "pop": lambda c: c.pop(probe), "peek": lambda c: c.peek(probe),
+        "update": lambda c: c.update([(probe, "new")], other="kw"),
+        # Compares nothing itself; the eviction hook set by scenario() does.
+        "resize": lambda c: c.resize(2 if c.capacity > 2 else 16),
     }
 
+def refused_resize(c, me):
+    try:
+        c.resize(1)
+    except RuntimeError as e:
+        assert "while one of its operations is running" in str(e)
+        return
+    raise AssertionError("resized under a running operation")
+
 ACTIONS = {
-    "read": lambda c, me: (c.get(Plain(1)), c.head, c.tail, c.keys(), c.items(), len(c)),
+    "read": lambda c, me: (c.get(Plain(1)), c.peek(Plain(2)), c.head, c.tail, c.keys(),
+                           c.items(), len(c), c.cache_info()),
     "clear": lambda c, me: c.clear(),
     "delete_self": lambda c, me: c.delete(me),
     "pop_self": lambda c, me: c.pop(me),
@@ -57,6 +69,10 @@ ACTIONS = {
     "insert_self": lambda c, me: c.__setitem__(me, "from eq"),
     "reinit": lambda c, me: c.__init__(3),
     "raise": lambda c, me: 1 / 0,
+    "popitem": lambda c, me: c.popitem(),
+    "popitem_all": lambda c, me: [c.popitem() for _ in range(len(c))],
+    "update": lambda c, me: c.update([(Plain(100 + i), i) for i in range(10)], kw=me),
+    "resize": refused_resize,
 }
 
 def arm(c, h, hostile_stored):
@@ -75,11 +91,26 @@ def scenario(action, answer, hostile_stored, thread_safe, op):
     c = LRUCache(6, thread_safe)
     for i in range(3):
         c[Plain(i)] = i
+    refused = []
+    def on_evict(key, value):
+        # Called once the evicting operation has ended: on a thread-safe cache, whose nested
+        # operations defer their evictions, no operation is running then. The lookup compares
+        # with the hostile key, whose action then runs from the hook.
+        try:
+            c.resize(c.capacity)
+        except RuntimeError:
+            refused.append(thread_safe)
+        try:
+            c.get(Plain(1))
+        except (ZeroDivisionError, RuntimeError):
+            pass
+    c.on_evict = on_evict
     probe = arm(c, Hostile(9, c, ACTIONS[action], answer), hostile_stored)
     try:
         operations(probe)[op](c)
     except (KeyError, ZeroDivisionError, RuntimeError):
         pass
+    assert True not in refused, (action, op)
     assert_consistent(c)
 """
 
@@ -87,7 +118,7 @@ def scenario(action, answer, hostile_stored, thread_safe, op):
 @pytest.mark.parametrize(
     "action",
     ["read", "clear", "delete_self", "pop_self", "delete_other", "insert_many", "insert_self",
-     "reinit", "raise"],
+     "reinit", "raise", "popitem", "popitem_all", "update", "resize"],
 )
 def test_eq_that_re_enters(action):
     out = run_isolated(
@@ -103,7 +134,7 @@ for answer in (False, True):
 print(count)
 """
     )
-    assert out == "72\n"
+    assert out == "96\n"
 
 
 def test_raising_comparisons_propagate_and_change_nothing():
@@ -116,6 +147,8 @@ class BadBool:
 
 for answer_kind in ("raise", "badbool"):
     for op in operations(None):
+        if op == "resize":
+            continue  # compares no key
         for hostile_stored in (False, True):
             c = LRUCache(3)
             c[Plain(0)] = 0
@@ -241,8 +274,10 @@ DEL_ACTIONS = {
     "insert_many": lambda c: [c.__setitem__(("del", i), i) for i in range(10)],
     "clear": lambda c: c.clear(),
     "pop": lambda c: c.pop("a"),
-    "read": lambda c: (c.head, c.tail, c.items(), c.get("b")),
+    "read": lambda c: (c.head, c.tail, c.items(), c.get("b"), c.peek("a"), c.cache_info()),
     "reinit": lambda c: c.__init__(5),
+    "resize": lambda c: c.resize(2),
+    "popitem": lambda c: c.popitem() if len(c) else None,
 }
 TRIGGERS = {
     "overwrite": lambda c: c.__setitem__("victim", "replaced"),
@@ -252,6 +287,9 @@ TRIGGERS = {
     "pop": lambda c: c.pop("victim"),
     "clear": lambda c: c.clear(),
     "reinit": lambda c: c.__init__(4),
+    "update": lambda c: c.update([("victim", "replaced")]),
+    "popitem": lambda c: (c.get("a"), c.get("b"), c.popitem()),
+    "resize": lambda c: (c.get("a"), c.get("b"), c.resize(2)),
 }
 """
 
@@ -293,29 +331,32 @@ assert other.keys() == ["from dealloc"]
 print(count)
 """
     )
-    assert out == f"{6 * 7 * 2}\n"
+    assert out == f"{8 * 10 * 2}\n"
 
 
 def test_random_mutating_eq_sweep():
-    run_isolated(
+    out = run_isolated(
         SCAFFOLD
         + """
 rng = random.Random(1234)
-MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_other", "insert_many", "read")]
+MUTATIONS = [ACTIONS[a] for a in ("clear", "delete_self", "pop_self", "delete_other", "insert_many", "read",
+                                  "popitem", "update", "resize")]
 
 class Sometimes(Plain):
     cache = None
     armed = True
+    mutations = 0
     __hash__ = Plain.__hash__
+    def __eq__(self, other):
+        if Sometimes.armed and rng.random() < 0.05:
+            Sometimes.mutations += 1
+            rng.choice(MUTATIONS)(Sometimes.cache, self)
+        return super().__eq__(other) if isinstance(other, Plain) else NotImplemented
 
 def check(c):
     Sometimes.armed = False
     assert_consistent(c)
     Sometimes.armed = True
-    def __eq__(self, other):
-        if Sometimes.armed and rng.random() < 0.05:
-            rng.choice(MUTATIONS)(Sometimes.cache, self)
-        return super().__eq__(other) if isinstance(other, Plain) else NotImplemented
 
 for thread_safe in (False, True):
     c = LRUCache(16, thread_safe)
@@ -329,9 +370,11 @@ for thread_safe in (False, True):
         if step % 500 == 0:
             check(c)
     check(c)
+print(Sometimes.mutations > 1000)
 """,
         timeout=300,
     )
+    assert out == "True\n"
 
 
 def test_hash_and_eq_call_counts():
@@ -852,3 +895,166 @@ print(os.read(read_end, 100).decode())
         timeout=60,
     )
     assert out == "30,30,\n"
+
+
+def test_on_evict_from_operations_made_in_eq():
+    # __eq__ of a stored key pops "a" and stores two keys, the second evicting "b". On a thread-safe cache
+    # the pop's drop, the hook's call for "b" and b's drop wait, in that order, until the
+    # outer lookup has ended (and no operation is running: a finaliser may resize); the
+    # error the comparison then raises survives the hook, even one that raises too. On an
+    # unlocked cache they run at once, inside __eq__, where resizing is refused.
+    out = run_isolated(
+        """
+import sys
+unraisable = []
+sys.unraisablehook = lambda u: unraisable.append(type(u.exc_value))  # keeps no frame alive
+for thread_safe in (False, True):
+    for raises in (False, True):
+        cache = LRUCache(4, thread_safe)
+        in_eq = False
+        log = []
+        class Noted:
+            def __init__(self, name):
+                self.name = name
+            def __del__(self):
+                try:
+                    cache.resize(cache.capacity)
+                    resized = True
+                except RuntimeError:
+                    resized = False
+                log.append(("del", self.name, in_eq, resized))
+        class Acts:
+            armed = False
+            def __hash__(self):
+                return 1
+            def __eq__(self, other):
+                global in_eq
+                if self.armed:
+                    self.armed = False
+                    in_eq = True
+                    cache.pop("a")
+                    cache["new"] = cache["new2"] = 0
+                    in_eq = False
+                    if raises:
+                        raise ZeroDivisionError
+                return False
+        class Probe:
+            def __hash__(self):
+                return 1
+        def hook(key, value):
+            log.append(("hook", key, in_eq, value.name))
+            if raises:
+                raise KeyError(key)
+        cache["a"], cache["b"], cache["c"] = Noted("a"), Noted("b"), 0
+        stored = Acts()
+        cache[stored] = 0
+        cache.on_evict = hook
+        stored.armed = True
+        try:
+            cache.get(Probe())
+        except ZeroDivisionError:
+            assert raises
+        else:
+            assert not raises
+        deferred = thread_safe
+        assert log == [("del", "a", not deferred, deferred), ("hook", "b", not deferred, "b"),
+                       ("del", "b", not deferred, deferred)], (thread_safe, raises, log)
+        assert cache.keys() == ["c", stored, "new", "new2"]
+        assert_consistent(cache)
+assert unraisable == [KeyError, KeyError], unraisable
+print("ok")
+"""
+    )
+    assert out == "ok\n"
+
+
+def test_on_evict_that_re_enters():
+    # A hook that evicts in turn is called again, nested, for those entries. Without end,
+    # the recursion is the hook's: RecursionError is reported as unraisable, and the
+    # operation that evicted first returns normally.
+    out = run_isolated(
+        """
+import sys
+unraisable = []
+sys.unraisablehook = unraisable.append  # a builtin: still callable at the recursion limit
+for thread_safe in (False, True):
+    c = LRUCache(2, thread_safe)
+    c["a"], c["b"] = 1, 2
+    log = []
+    def hook(k, v):
+        log.append(("in", k, c.peek(k), len(c)))
+        if k == "a":
+            c[("again", k)] = v  # full: evicts b, and the hook is called for it from here
+        log.append(("out", k))
+    c.on_evict = hook
+    c["x"] = 3
+    assert log == [("in", "a", None, 2), ("in", "b", None, 2), ("out", "b"), ("out", "a")], log
+    assert c.items() == [("x", 3), (("again", "a"), 1)]
+
+    calls = 0
+    def endless(k, v):
+        global calls
+        calls += 1
+        c[("endless", calls)] = v
+    c.on_evict = endless
+    assert c.set("y", 4) is None
+    assert calls > 100 and len(c) == 2
+    [report] = unraisable
+    assert type(report.exc_value) is RecursionError
+    unraisable.clear()
+    c.on_evict = None
+    c["z"] = 5
+    assert_consistent(c)
+print("ok")
+""",
+        timeout=60,
+    )
+    assert out == "ok\n"
+
+
+def test_resize_without_memory_fails_before_changing_anything():
+    # One allocation fails, at every point in turn: resize either completes (the hook sees
+    # every eviction) or raises MemoryError with the cache, its counts and its hook's calls
+    # unchanged. The hook lifts the failure, so that only the resize itself is swept.
+    out = run_isolated(
+        """
+import _testcapi
+outcomes = set()
+for thread_safe in (False, True):
+    for new in (2, 3, 8):
+        for start in range(12):
+            c = LRUCache(6, thread_safe)
+            for i in range(6):
+                c[i] = str(i)
+            c.get(0), c.get("absent")
+            evicted = []
+            def hook(k, v):
+                _testcapi.remove_mem_hooks()
+                evicted.append((k, v))
+            c.on_evict = hook
+            before = (c.items(), c.cache_info())
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                c.resize(new)
+                done = True
+            except MemoryError as e:
+                done = False
+                assert str(e) == f"cannot allocate an LRUCache of capacity {new}", (new, start, e)
+            finally:
+                _testcapi.remove_mem_hooks()
+            if done:
+                order = [1, 2, 3, 4, 5, 0]
+                assert c.keys() == order[-new:] and c.capacity == new, (new, start)
+                assert evicted == [(k, str(k)) for k in order[:-new]], (new, start, evicted)
+                assert c.cache_info() == (1, 1, new, min(6, new))
+            else:
+                assert (c.items(), c.cache_info()) == before and evicted == [], (new, start)
+            outcomes.add((new, done))
+            assert_consistent(c)
+print(sorted(outcomes))
+""",
+        timeout=120,
+    )
+    # Shrinking needs memory for the records of what it evicts; growing needs none from the
+    # interpreter's allocators.
+    assert out == "[(2, False), (2, True), (3, False), (3, True), (8, True)]\n"

@@ -44,7 +44,7 @@ def test_typed_usage_passes(tmp_path):
 def test_misuse_is_reported(tmp_path):
     proc = mypy(HERE / "misuse.py", tmp_path)
     assert proc.returncode == 1
-    assert proc.stdout.count("error:") == 4, proc.stdout
+    assert proc.stdout.count("error:") == 5, proc.stdout
 
 
 def test_stub_matches_the_runtime(tmp_path):

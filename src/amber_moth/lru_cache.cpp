@@ -1508,7 +1508,8 @@ PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
     auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
     if (excess > 0 && evicted == nullptr) {
         cache_free(resized);
-        return PyErr_NoMemory();
+        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
+        return nullptr;
     }
     // No operation is under way, so the lock is free and nothing is deferred.
     size_t reserved;

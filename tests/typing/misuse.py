@@ -6,3 +6,4 @@ cache["a"] = "not an int"
 cache.set(1, 2)
 wrong: str = cache["a"]
 cache.get("a", default=0)
+cache.on_evict = "print"
