@@ -1157,8 +1157,23 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+// The cycle collector sees the eviction hook (a bound method of the cache's owner, or a
+// closure using the cache, makes a cycle) and the type; keys and values are not visited, so
+// cycles through them stay uncollected, and collection never touches the store.
+int LRUCache_traverse(PyObject *op, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(as_cache(op)->on_evict);
+    return 0;
+}
+
+int LRUCache_clear_references(PyObject *op) {
+    Py_CLEAR(as_cache(op)->on_evict);
+    return 0;
+}
+
 void LRUCache_dealloc(PyObject *op) {
     PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
     [[maybe_unused]] const int released = release_store(as_cache(op));
     assert(released == 0);  // no operation can be running on an object being freed
     // Records are dropped when the outermost operation ends; room may remain.
@@ -1766,6 +1781,8 @@ PyType_Slot LRUCache_slots[] = {
     {Py_tp_doc, const_cast<char *>(lru_doc)},
     {Py_tp_init, reinterpret_cast<void *>(LRUCache_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(LRUCache_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(LRUCache_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(LRUCache_clear_references)},
     {Py_tp_methods, LRUCache_methods},
     {Py_tp_getset, LRUCache_getset},
     {Py_tp_iter, reinterpret_cast<void *>(LRUCache_iter)},
@@ -1781,7 +1798,7 @@ PyType_Spec LRUCache_spec = {
     "amber_moth.lru_cache.LRUCache",
     sizeof(LRUCacheObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     LRUCache_slots,
 };
 
