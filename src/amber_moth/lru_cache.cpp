@@ -21,6 +21,15 @@
 //   empty:     node null, is_tombstone false (ends a probe);
 //   live:      node set, is_tombstone false, `key` equal to the node's hash;
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
+// A live slot also carries, in the seven bytes of padding after is_tombstone (`key_addr`),
+// the address of its node's key object (`orig_key`), which never changes while the node is
+// listed and is kept alive by the node's reference. So a lookup checks identity, and hands
+// the stored key to the comparison, from the slot alone: it reads the node only for the
+// entry it finds, and `in` never does. The address is written whenever a slot becomes live
+// and moves with the slot in a rebuild. Where it does not fit (pointers that are not 64-bit
+// little-endian, or an address with any of its top 8 bits set, as tagged pointers may have)
+// the slot carries 0 and the lookup reads the key from the node. Empty and tombstone slots
+// carry 0.
 // `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
 // rebuilt in place, dropping every tombstone, when live slots and tombstones would fill
 // more than 70% of it; after creation the store never allocates. A key's first probe slot
@@ -69,7 +78,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <bit>
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +105,9 @@ struct HashEntry {
     int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
     LRUNode *node;  // null when empty or a tombstone
     bool is_tombstone;
+    // In what would be padding: while live, the seven low bytes, in memory order, of the
+    // address of the node's key object as carried_address gives it; zero otherwise.
+    uint8_t key_addr[7];
 };
 
 struct CLRUCache {
@@ -123,6 +137,20 @@ static_assert((2 * kMaxCapacity + 1) * 10 / 10 == 2 * kMaxCapacity + 1);
 static_assert(std::is_trivially_copyable_v<HashEntry> && std::is_trivially_copyable_v<LRUNode>,
               "slots and nodes start as the zero bytes calloc gives");
 static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
+// Slots carry key addresses where pointers are 64-bit and little-endian, so that the seven
+// low bytes of an address below 2^56 are key_addr in memory order. A build with
+// AMBER_MOTH_NO_SLOT_KEY carries none, as if no address fitted: the tests build it to run
+// the lookups that read every key from its node.
+#ifdef AMBER_MOTH_NO_SLOT_KEY
+constexpr bool kSlotKeys = false;
+#else
+constexpr bool kSlotKeys = sizeof(void *) == 8 && std::endian::native == std::endian::little;
+#endif
+static_assert(sizeof(void *) != 8 || sizeof(HashEntry) == 24,
+              "the key address lives in what would be the slot's padding");
+static_assert(offsetof(HashEntry, key_addr) == offsetof(HashEntry, is_tombstone) + 1 &&
+                  offsetof(HashEntry, is_tombstone) + sizeof(uint64_t) == sizeof(HashEntry),
+              "is_tombstone and key_addr are the slot's last eight bytes, read as one word");
 
 // Strong references taken out of the store by one operation. They are dropped when the
 // holder goes out of scope, which callers arrange to be after the store is consistent
@@ -212,6 +240,43 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return e.node == nullptr && !e.is_tombstone;
 }
 
+// The address a live slot carries for its node's key object: the address itself where slots
+// carry addresses and it fits in 56 bits (user-space addresses do, tagged pointers may not),
+// else 0.
+[[nodiscard]] inline uint64_t carried_address(const PyObject *key) {
+    const uint64_t addr = reinterpret_cast<uintptr_t>(key);
+    return kSlotKeys && addr >> 56 == 0 ? addr : 0;
+}
+
+// The address the slot carries, 0 for none: its last eight bytes read as one word, less
+// is_tombstone in the low byte.
+[[nodiscard]] inline uint64_t slot_key_address(const HashEntry &e) {
+    if constexpr (std::endian::native != std::endian::little) {
+        return 0;  // such builds carry none (kSlotKeys)
+    }
+    uint64_t word;
+    memcpy(&word, reinterpret_cast<const unsigned char *>(&e) + offsetof(HashEntry, is_tombstone),
+           sizeof word);
+    return word >> 8;
+}
+
+// A live slot indexing `node`, carrying its key object's address.
+[[nodiscard]] inline HashEntry live_slot(LRUNode *node) {
+    HashEntry e{node->key, node, false, {}};
+    const uint64_t addr = carried_address(node->orig_key);
+    memcpy(e.key_addr, &addr, sizeof e.key_addr);
+    return e;
+}
+
+// The key object of the node that the live slot `e` indexes: from the slot when it carries
+// the address, else from the node.
+[[nodiscard]] inline PyObject *slot_stored_key(const HashEntry &e) {
+    const uint64_t addr = slot_key_address(e);
+    assert(e.node != nullptr && addr == carried_address(e.node->orig_key));
+    return addr != 0 ? reinterpret_cast<PyObject *>(static_cast<uintptr_t>(addr))
+                     : e.node->orig_key;
+}
+
 // Index of the first empty or tombstone slot on hash_key's path through `buckets` (an array
 // of the store's size). One always exists, since live slots fill at most half the index.
 [[nodiscard]] uint64_t find_free_slot(const CLRUCache *cache, const HashEntry *buckets,
@@ -231,6 +296,7 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
         assert(!slot_is_empty(cache->buckets[i]));
         i = (i + 1) & cache->mask;
     }
+    assert(slot_key_address(cache->buckets[i]) == carried_address(node->orig_key));
     return i;
 }
 
@@ -329,10 +395,11 @@ restart:
         if (e.key != hash_key) {
             continue;
         }
-        if (node->orig_key != orig_key) {
-            const int exact = exact_key_equals(node->orig_key, orig_key);
+        PyObject *stored = slot_stored_key(e);
+        if (stored != orig_key) {
+            const int exact = exact_key_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, node->orig_key, orig_key);
+                                           : key_equals(cache, stored, orig_key);
             switch (match) {
                 case Match::Error:
                     return -1;
@@ -355,10 +422,11 @@ restart:
 // Precondition: no live slot holds an equal key; the index has room (hash_reserve).
 void hash_set(CLRUCache *cache, LRUNode *node) {
     HashEntry &e = cache->buckets[find_free_slot(cache, cache->buckets, node->key)];
+    assert(slot_key_address(e) == 0);
     if (e.is_tombstone) {
         --cache->tombstones;
     }
-    e = {node->key, node, false};
+    e = live_slot(node);
     ++cache->changes;
 }
 
@@ -366,8 +434,7 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
 void hash_delete(CLRUCache *cache, uint64_t slot) {
     HashEntry &e = cache->buckets[slot];
     assert(e.node != nullptr && !e.is_tombstone);
-    e.node = nullptr;
-    e.is_tombstone = true;
+    e = HashEntry{e.key, nullptr, true, {}};
     ++cache->tombstones;
     ++cache->changes;
 }
@@ -385,14 +452,15 @@ void hash_rebuild(CLRUCache *cache) {
     }
     for (uint64_t i = 0; i < cache->num_buckets; ++i) {
         if (buckets[i].is_tombstone) {
-            buckets[i] = {0, nullptr, false};
+            buckets[i] = HashEntry{};
         }
     }
     for (uint64_t n = 1; n < cache->num_buckets; ++n) {
         const uint64_t i = (start + n) & cache->mask;
         if (buckets[i].node != nullptr) {
-            const HashEntry entry = buckets[i];
-            buckets[i] = {0, nullptr, false};
+            const HashEntry entry = buckets[i];  // the key address moves with the slot
+            assert(slot_key_address(entry) == carried_address(entry.node->orig_key));
+            buckets[i] = HashEntry{};
             buckets[find_free_slot(cache, buckets, entry.key)] = entry;
         }
     }
@@ -499,7 +567,7 @@ void cache_reset(CLRUCache *cache) {
     for (uint64_t i = 0; cache->tombstones > 0; ++i) {
         assert(i < cache->num_buckets);
         if (cache->buckets[i].is_tombstone) {
-            cache->buckets[i] = {0, nullptr, false};
+            cache->buckets[i] = HashEntry{};
             --cache->tombstones;
         }
     }
@@ -544,7 +612,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     }
     assert(n == cache->length);
     for (uint64_t i = 0; i < n; ++i) {
-        cache->buckets[out[i].slot] = {0, nullptr, false};
+        cache->buckets[out[i].slot] = HashEntry{};
     }
     cache->head = nullptr;
     cache->tail = nullptr;
