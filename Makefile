@@ -8,19 +8,21 @@ CHECKED := -Werror -DAMBER_MOTH_CHECKED -g
 OTHER_VERSIONS := 3.13 3.15
 # The focused part of the suite for the slow memory checkers.
 FOCUSED := tests/test_reentrancy.py tests/test_model.py
+# The tests whose lookups the build without key addresses in its index slots must pass.
+LOOKUPS := $(FOCUSED) tests/test_api.py
 # A per-test limit that fits the long runs (pyproject.toml's is 300 s).
 LONG_RUN := --timeout=3600
 stage = @echo "=== $(1)"
 
-.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist valgrind fuzz bench
+.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist valgrind fuzz bench
 
 build:
 	$(call stage,release build for CPython 3.14)
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release
 
-# The suite on the release build of each version, the sanitizer and reference-leak stages,
-# then the sdist tried as a user would.
-test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak sdist
+# The suite on the release build of each version, the sanitizer, reference-leak and slotless
+# stages, then the sdist tried as a user would.
+test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist
 
 unit: build
 	$(call stage,the suite on CPython 3.14)
@@ -40,6 +42,13 @@ refleak:
 	$(call stage,debug-interpreter build and reference-leak rounds)
 	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build debug python3.14-dbg
 	AMBER_MOTH_VARIANT=debug $(ENV) python3.14-dbg -m pytest -q -p no:cacheprovider tests/test_refleak.py
+
+# A checked build whose index slots carry no key address, as where addresses do not fit:
+# every lookup reads the stored key from its node.
+slotless:
+	$(call stage,checked build whose index carries no key addresses and the lookup tests on it)
+	$(ENV) env CXXFLAGS="$(CHECKED) -DAMBER_MOTH_NO_SLOT_KEY" scripts/build slotless
+	AMBER_MOTH_VARIANT=slotless $(ENV) python3.14 -m pytest -q -p no:cacheprovider $(LOOKUPS)
 
 sdist:
 	$(call stage,the sdist installed in a fresh venv runs its own tests)

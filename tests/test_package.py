@@ -15,7 +15,7 @@ import amber_moth.lru_cache
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The variants that scripts/build makes with the store's assertions and debug information.
-CHECKED_VARIANTS = {"asan", "debug", "checked"}
+CHECKED_VARIANTS = {"asan", "debug", "checked", "slotless"}
 INTERMEDIATES = ("lib.", "temp.", "bdist.")
 
 
