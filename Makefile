@@ -46,7 +46,7 @@ refleak:
 # A checked build whose index slots carry no key address, as where addresses do not fit:
 # every lookup reads the stored key from its node.
 slotless:
-	$(call stage,checked build without key addresses in the index, and the lookup tests)
+	$(call stage,checked build whose index carries no key addresses and the lookup tests on it)
 	$(ENV) env CXXFLAGS="$(CHECKED) -DAMBER_MOTH_NO_SLOT_KEY" scripts/build slotless
 	AMBER_MOTH_VARIANT=slotless $(ENV) python3.14 -m pytest -q -p no:cacheprovider $(LOOKUPS)
 

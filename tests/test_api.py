@@ -287,6 +287,22 @@ def test_identity_counts_as_equality():
     assert c[nan] == "nan" and float("nan") not in c
 
 
+def test_identity_is_only_that_of_keys_held_now():
+    """A key object freed after its entry left may come back, as another key with the same
+    hash, at the same address: an index slot reused by a new entry must not take it for
+    the new entry's key."""
+    c = LRUCache(64)
+    for i in range(40):
+        gone = Collide(-1 - i)
+        c[gone] = "gone"
+        del c[gone]  # a tombstone at the end of the run of hash 7...
+        c[Collide(i)] = i  # ...which the next key of that hash takes over
+        del gone
+        probe = Collide(1000 + i)  # where the allocator reuses memory, at gone's address
+        assert probe not in c and c.get(probe) is None
+    assert [k.n for k in c.keys()] == list(range(40))
+
+
 def test_sequential_and_strided_int_keys():
     c = LRUCache(5000)
     for i in range(0, 5000 * 4096, 4096):

@@ -116,8 +116,8 @@ struct HashEntry {
     int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
     LRUNode *node;  // null when empty or a tombstone
     bool is_tombstone;
-    // The padding after is_tombstone: while live, the low seven bytes (in memory order) of
-    // the address of the node's key object when carried (carried_address), else zero.
+    // In what would be padding: while live, the seven low bytes, in memory order, of the
+    // address of the node's key object as carried_address gives it; zero otherwise.
     uint8_t key_addr[7];
 };
 
