@@ -348,6 +348,22 @@ def test_update_as_dict_update(make_cache):
         assert c.keys()[-1] in "xy" and "never" not in c  # the pairs before the error stay
 
 
+def test_update_from_a_dict_hashes_each_key_once():
+    hashes = []
+
+    class Key:
+        def __hash__(self):
+            hashes.append(self)
+            return 5
+
+    keys = [Key(), Key()]
+    source = dict.fromkeys(keys, 1)
+    hashes.clear()
+    c = LRUCache(4)
+    c.update(source)
+    assert c.keys() == keys and hashes == keys  # once, by the cache's own set
+
+
 # (capacity, entries, new capacity): entries 0..n-1 with 0 then used again, so the order
 # is 1, ..., n-1, 0; the most recently used entries that fit stay, the rest are evicted.
 @pytest.mark.parametrize(

@@ -1058,3 +1058,41 @@ print(sorted(outcomes))
     # Shrinking needs memory for the records of what it evicts; growing needs none from the
     # interpreter's allocators.
     assert out == "[(2, False), (2, True), (3, False), (3, True), (8, True)]\n"
+
+
+def test_nested_clear_without_memory_for_its_array_still_empties_the_cache():
+    # From __eq__ on a thread-safe cache, with drops already deferred, clear() reserves room
+    # for its drops, then fails to get its one-step array: it removes the entries one at a
+    # time within that room, and completes.
+    out = run_isolated(
+        """
+import _testcapi
+log = []
+for failing_from in range(6):
+    c = LRUCache(64, thread_safe=True)
+    others = [("o", i) for i in range(5)]
+    class K:
+        def __hash__(self):
+            return 7
+        def __eq__(self, other):
+            for i in range(11):  # 11 overwritten values wait for the outer get
+                c[others[i % 5]] = i
+            _testcapi.set_nomemory(failing_from, 0)
+            try:
+                c.clear()
+                outcome = "ok"
+            except MemoryError:
+                outcome = "MemoryError"
+            _testcapi.remove_mem_hooks()
+            log.append((outcome, len(c)))
+            return False
+    c[K()] = 0
+    for o in others:
+        c[o] = 0
+    c.get(K())
+    assert_consistent(c)
+assert all(entry in (("ok", 0), ("MemoryError", 6)) for entry in log), log
+print("ok")
+"""
+    )
+    assert out == "ok\n"

@@ -1385,14 +1385,17 @@ PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
 
 // Removes the least recently used entry and returns (key, value); KeyError when empty. The
 // pair is made before the lock is taken, so that no entry leaves for want of memory.
+// The allocation comes before the store is read: it can run the cycle collector, and so
+// any finaliser, which may replace the store.
 PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
-    CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
-        return nullptr;
-    }
     PyObject *pair = PyTuple_New(2);
     if (pair == nullptr) {
+        return nullptr;
+    }
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        Py_DECREF(pair);
         return nullptr;
     }
     const bool removed = with_lock(self, [&](Detached &taken) {
@@ -1412,9 +1415,21 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     return pair;
 }
 
-// Stores each pair of a mapping (through its keys()) or of an iterable of pairs, in order,
-// as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
+// Stores each pair of a mapping (through its keys(); an exact dict through a snapshot of its
+// pairs) or of an iterable of pairs, in order, as set() stores it. 0, or -1 with the error
+// set; pairs stored before an error stay.
 [[nodiscard]] int update_from(LRUCacheObject *self, PyObject *other) {
+    if (PyDict_CheckExact(other)) {
+        // A snapshot of its pairs: no key is hashed but by set(), and code that set() runs
+        // cannot change what is stored.
+        PyObject *items = PyDict_Items(other);
+        if (items == nullptr) {
+            return -1;
+        }
+        const int r = update_from(self, items);
+        Py_DECREF(items);
+        return r;
+    }
     PyObject *keys_method;
     const int is_mapping = PyObject_GetOptionalAttrString(other, "keys", &keys_method);
     if (is_mapping < 0) {
@@ -1589,12 +1604,15 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
         length > 0 ? PyMem_Malloc(length * sizeof(ClearedEntry)) : nullptr);
     const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
     lru_unlock(self);
-    int removed = 1;
     if (length > 0 && entries == nullptr) {
-        for (uint64_t left = length; left > 0 && removed > 0 && self->stores == store; --left) {
-            removed = with_lock<1>(self, [&](Detached &dropped) -> int {
-                return cache_remove_head(cache, dropped);
-            });
+        // Made from inside __eq__, each step defers its drops in the room reserved above.
+        // The steps end once the instance's store is not this one: being re-initialised
+        // (none), re-initialised or resized (a later one), by a finaliser or another thread.
+        for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
+             --left) {
+            if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
+                break;
+            }
         }
     }
     for (uint64_t i = 0; i < cleared; ++i) {
@@ -1602,9 +1620,6 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     }
     PyMem_Free(entries);
     lru_unreserve(self, reserved);
-    if (removed < 0) {
-        return nullptr;  // room to defer a drop could not be had (not expected: reserved above)
-    }
     Py_RETURN_NONE;
 }
 
