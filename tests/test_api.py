@@ -1,5 +1,6 @@
 """The script API: recency, eviction, errors, defaults, views, iteration, properties,
 resizing, lookup statistics and the eviction hook."""
+import collections
 import functools
 import sys
 import weakref
@@ -357,11 +358,12 @@ def test_update_from_a_dict_hashes_each_key_once():
             return 5
 
     keys = [Key(), Key()]
-    source = dict.fromkeys(keys, 1)
-    hashes.clear()
-    c = LRUCache(4)
-    c.update(source)
-    assert c.keys() == keys and hashes == keys  # once, by the cache's own set
+    for kind in (dict, collections.Counter, lambda pairs: collections.defaultdict(int, pairs)):
+        source = kind(dict.fromkeys(keys, 1))
+        hashes.clear()
+        c = LRUCache(4)
+        c.update(source)
+        assert c.keys() == keys and hashes == keys  # once, by the cache's own set
 
 
 # (capacity, entries, new capacity): entries 0..n-1 with 0 then used again, so the order

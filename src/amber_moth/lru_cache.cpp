@@ -1415,11 +1415,11 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     return pair;
 }
 
-// Stores each pair of a mapping (through its keys(); an exact dict through a snapshot of its
-// pairs) or of an iterable of pairs, in order, as set() stores it. 0, or -1 with the error
-// set; pairs stored before an error stay.
+// Stores each pair of a mapping (through its keys(); a dict that iterates as dict does,
+// through a snapshot of its pairs, as dict.update reads it) or of an iterable of pairs, in
+// order, as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
 [[nodiscard]] int update_from(LRUCacheObject *self, PyObject *other) {
-    if (PyDict_CheckExact(other)) {
+    if (PyDict_Check(other) && Py_TYPE(other)->tp_iter == PyDict_Type.tp_iter) {
         // A snapshot of its pairs: no key is hashed but by set(), and code that set() runs
         // cannot change what is stored.
         PyObject *items = PyDict_Items(other);
