@@ -77,8 +77,15 @@
 // thread. Room for them is reserved before the nested operation changes anything (it
 // fails with MemoryError otherwise), so no drop the cache makes ever runs a finaliser
 // under the lock. Drops made while another thread holds the lock are never deferred.
-// `running` counts operations between lock and unlock; __init__ refuses to replace the
-// store while it is non-zero, so no store or lock is freed under an operation.
+// `running` counts operations between lock and unlock; __init__ and resize() refuse to
+// replace the store while it is non-zero, so no store or lock is freed under an operation.
+// An operation reads `cache` only where no Python code can run before it takes the lock
+// (after hashing, after allocating); code that runs between locked steps of one call (the
+// drops of clear()'s fallback) checks `cache` and `stores` before each step.
+// An entry evicted to make room is a Released record marked `evicted`: where its drop would
+// run, the eviction hook (`on_evict`) is called first, so the hook runs as drops do: after
+// the lock is released, on the evicting thread, in order, deferred when nested. The cycle
+// collector sees `on_evict` alone; keys and values are not visited.
 
 // Assertions check the store's invariants in checked builds (-DAMBER_MOTH_CHECKED, used by
 // the sanitizer and debug-interpreter builds); every other build leaves them out.
