@@ -1106,6 +1106,23 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     return keyed_store(self, *key, hash_key);
 }
 
+// Raises MemoryError for a cache of `capacity` entries that cannot be had.
+void no_memory_for(uint64_t capacity) {
+    PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %llu",
+                 static_cast<unsigned long long>(capacity));
+}
+
+// A new empty store of `capacity` entries (128 when capacity <= 0), or null with MemoryError
+// set when it cannot be had.
+[[nodiscard]] CLRUCache *new_store(Py_ssize_t capacity) {
+    const uint64_t entries = capacity > 0 ? static_cast<uint64_t>(capacity) : kDefaultCapacity;
+    CLRUCache *cache = cache_create(entries);
+    if (cache == nullptr) {
+        no_memory_for(entries);
+    }
+    return cache;
+}
+
 // Detaches and destroys the instance's store and frees its lock. Code run by the drops
 // may initialise the instance again; what it installs is released too. Returns -1 with
 // RuntimeError when an operation of the instance is under way, leaving it as it is.
@@ -1136,9 +1153,6 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
                                      &thread_safe)) {
         return -1;
     }
-    if (capacity <= 0) {
-        capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
-    }
     // The new lock and store are made before the old ones go, so that an __init__ that
     // fails for want of memory leaves the instance as it was.
     RLock mutex;
@@ -1146,10 +1160,9 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
         PyErr_NoMemory();
         return -1;
     }
-    CLRUCache *cache = cache_create(static_cast<uint64_t>(capacity));
+    CLRUCache *cache = new_store(capacity);
     if (cache == nullptr) {
         RLock_Free(&mutex);
-        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
         return -1;
     }
     if (release_store(self) < 0) {
@@ -1533,19 +1546,15 @@ PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
                         "LRUCache cannot be resized while one of its operations is running");
         return nullptr;
     }
-    if (capacity <= 0) {
-        capacity = static_cast<Py_ssize_t>(kDefaultCapacity);
-    }
-    CLRUCache *resized = cache_create(static_cast<uint64_t>(capacity));
+    CLRUCache *resized = new_store(capacity);
     if (resized == nullptr) {
-        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
         return nullptr;
     }
     const uint64_t excess = cache->length > resized->capacity ? cache->length - resized->capacity : 0;
     auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
     if (excess > 0 && evicted == nullptr) {
+        no_memory_for(resized->capacity);
         cache_free(resized);
-        PyErr_Format(PyExc_MemoryError, "cannot allocate an LRUCache of capacity %zd", capacity);
         return nullptr;
     }
     // No operation is under way, so the lock is free and nothing is deferred.
