@@ -61,14 +61,14 @@ wheels:
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/wheels
 
 valgrind:
-	$(call stage,checked build and the focused tests under memcheck (a few minutes))
+	$(call stage,checked build and the focused tests under memcheck (about ten minutes))
 	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build checked
 	AMBER_MOTH_VARIANT=checked HYPOTHESIS_PROFILE=small $(ENV) env PYTHONMALLOC=malloc \
 	  valgrind --quiet --error-exitcode=99 --trace-children=yes --leak-check=no \
 	  --track-origins=yes python3.14 -m pytest -v -p no:cacheprovider $(LONG_RUN) $(FOCUSED)
 
 fuzz: build
-	$(call stage,the model test with 10000 examples (about four minutes))
+	$(call stage,the model test with 10000 examples (seven to eleven minutes))
 	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -v $(LONG_RUN) --hypothesis-show-statistics tests/test_model.py
 
 # The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
