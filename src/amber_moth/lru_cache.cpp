@@ -35,10 +35,10 @@
 // more than 70% of it; after creation the store never allocates. A key's first probe slot
 // comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
 // hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first. `fills` counts slots made live, and `fill_hashes` keeps
-// the hashes of the latest few; `moves` counts the times slots moved or tombstones became
-// empty (a rebuild, a reset). Removing an entry leaves a tombstone and changes neither path
-// nor counter; moving an entry in the recency list touches no slot.
+// slots are compared by it first. `watches` lists the comparisons under way (CompareWatch);
+// a slot made live marks those of its hash, and a rebuild or a reset (slots moved, or
+// tombstones made empty) marks them all. Removing an entry leaves a tombstone and changes
+// no path and marks nothing; moving an entry in the recency list touches no slot.
 //
 // Where Python code runs. A key's __eq__ (called while probing) and any reference drop
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
@@ -47,12 +47,11 @@
 //     operation changes anything. The lookup starts again from the first probe slot only
 //     when what the comparison ran could matter to it: slots moved, the compared slot no
 //     longer holds the compared entry, or a key with the probe's own hash was indexed
-//     (only such a key can equal the probe; more fills than the store remembers count as
-//     one). Otherwise the answer stands and probing goes on: entries removed meanwhile
-//     left tombstones, which keep every path intact, and are simply not found. So no key
-//     is ever stored twice, and a comparison that changes unrelated entries costs no
-//     restart. A comparison that raises fails the whole operation, with the store
-//     unchanged.
+//     (only such a key can equal the probe). Otherwise the answer stands and probing goes
+//     on, however much else the comparison changed: entries removed meanwhile left
+//     tombstones, which keep every path intact, and are simply not found. So no key is
+//     ever stored twice, and a comparison that changes unrelated entries costs no restart.
+//     A comparison that raises fails the whole operation, with the store unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
 //     finds a slot by node identity, insertion takes the first free slot on the key's path.
 //   * References that leave the store (an overwritten value, evicted, deleted, popped and
@@ -128,9 +127,16 @@ struct HashEntry {
     uint8_t key_addr[7];
 };
 
-// How many of the latest fills a store remembers the hashes of (a power of two).
-constexpr uint64_t kFillRing = 8;
-static_assert((kFillRing & (kFillRing - 1)) == 0);
+// A comparison under way in a lookup (key_equals), linked into its store for the span of
+// the call, so that the store can mark it when something happens that could change the
+// lookup's answer: a key of its hash indexed, or slots moved. It lives on the comparing
+// frame's stack; the watches of several threads and nested lookups may be linked at once.
+struct CompareWatch {
+    int64_t hash_key;  // the probe's hash
+    bool changed;
+    CompareWatch *prev;  // towards the store's newest watch
+    CompareWatch *next;
+};
 
 struct CLRUCache {
     LRUNode *head;  // least recently used
@@ -146,9 +152,7 @@ struct CLRUCache {
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
     uint64_t hits;       // lookups by get, subscription and setdefault that found the key
     uint64_t misses;     // ... and that did not
-    uint64_t fills;      // slots filled since creation
-    uint64_t moves;      // bumped whenever slots move or tombstones become empty slots
-    int64_t fill_hashes[kFillRing];  // hashes of the latest fills: fill n at n % kFillRing
+    CompareWatch *watches;  // comparisons under way on this store, newest first
     CLRUCache *next_queued;  // link in its interpreter's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
@@ -344,43 +348,55 @@ struct Lookup {
 // Outcome of comparing a probe key with a stored key (same hash, not identical).
 enum class Match { No, Yes, Changed, Error };
 
-// Whether a key with this hash may have been indexed since the store's fill count was
-// `since`: one of the fills remembered has it, or more fills happened than are remembered.
-[[nodiscard]] bool filled_hash_since(const CLRUCache *cache, uint64_t since, int64_t hash_key) {
-    if (cache->fills - since > kFillRing) {
-        return true;
+// Marks the comparisons under way that must start their lookups again: those whose probe
+// has `hash_key`, a key of which was just indexed, or all of them when slots moved.
+[[gnu::noinline]] void watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
+    for (CompareWatch *w = cache->watches; w != nullptr; w = w->next) {
+        w->changed = w->changed || moved || w->hash_key == hash_key;
     }
-    for (uint64_t n = since; n != cache->fills; ++n) {
-        if (cache->fill_hashes[n % kFillRing] == hash_key) {
-            return true;
-        }
+}
+
+// Links a comparison's watch into its store (watch_end unlinks it).
+void watch_begin(CLRUCache *cache, CompareWatch *watch) {
+    watch->next = cache->watches;
+    if (watch->next != nullptr) {
+        watch->next->prev = watch;
     }
-    return false;
+    cache->watches = watch;
+}
+
+// Unlinks a watch from its store, wherever other threads' comparisons left it in the list.
+void watch_end(CLRUCache *cache, CompareWatch *watch) {
+    (watch->prev != nullptr ? watch->prev->next : cache->watches) = watch->next;
+    if (watch->next != nullptr) {
+        watch->next->prev = watch->prev;
+    }
 }
 
 // Calls the stored key of the live slot `slot` with the probe key (of the slot's hash). The
 // call, and the drop of the reference held across it, run Python code, which may change the
 // index anywhere. The answer stands unless the lookup must start again (Changed): when slots
 // moved, when the compared slot no longer holds the compared entry, or when a key with the
-// probe's hash was indexed meanwhile (only such a key can equal the probe). The reference is
-// dropped before that check, so that what its drop runs is checked too; a new entry at the
-// same slot, node and key address, with the same hash, is a fill of that hash. Kept out of
-// line so that lookups that never compare stay lean.
+// probe's hash was indexed meanwhile (only such a key can equal the probe), as the call's
+// watch records. The reference is dropped before the watch ends, so that what its drop runs
+// is watched too; a new entry at the same slot, node and key address, with the same hash,
+// is a fill of that hash. Kept out of line so that lookups that never compare stay lean.
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, const HashEntry *slot, PyObject *orig_key) {
     const int64_t hash_key = slot->key;
     const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
-    const uint64_t fills = cache->fills;
-    const uint64_t moves = cache->moves;
+    CompareWatch watch{hash_key, false, nullptr, nullptr};
+    watch_begin(cache, &watch);
     Py_INCREF(stored);
     const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
     Py_DECREF(stored);
+    watch_end(cache, &watch);
     if (equal < 0) {
         return Match::Error;
     }
     // The index is never reallocated during an operation: the slot is where it was.
-    if (cache->moves != moves || slot->node != node || slot->key != hash_key ||
-        node->orig_key != stored || filled_hash_since(cache, fills, hash_key)) {
+    if (watch.changed || slot->node != node || slot->key != hash_key ||
+        node->orig_key != stored) {
         return Match::Changed;
     }
     return equal != 0 ? Match::Yes : Match::No;
@@ -505,7 +521,9 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
         --cache->tombstones;
     }
     e = live_slot(node);
-    cache->fill_hashes[cache->fills++ % kFillRing] = node->key;
+    if (cache->watches != nullptr) [[unlikely]] {
+        watches_mark(cache, false, node->key);
+    }
 }
 
 // Turns the live slot `slot` into a tombstone; the slot keeps its hash.
@@ -542,7 +560,7 @@ void hash_rebuild(CLRUCache *cache) {
         }
     }
     cache->tombstones = 0;
-    ++cache->moves;
+    watches_mark(cache, true, 0);
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
@@ -623,8 +641,7 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->pool_used = 0;
     cache->hits = 0;
     cache->misses = 0;
-    cache->fills = 0;
-    cache->moves = 0;
+    cache->watches = nullptr;
     cache->next_queued = nullptr;
     return cache;
 }
@@ -652,7 +669,7 @@ void cache_reset(CLRUCache *cache) {
         }
     }
     node_pool_reset(cache);
-    ++cache->moves;
+    watches_mark(cache, true, 0);
 }
 
 // Removes the head (least recently used) entry, its references going to `dropped`, and
@@ -718,6 +735,7 @@ thread_local Destructions destructions;
 
 // Drops every reference the store holds, head first, and frees it.
 void cache_free(CLRUCache *cache) {
+    assert(cache->watches == nullptr);
     LRUNode *node = cache->head;
     while (node != nullptr) {
         LRUNode *next = node->next;
@@ -807,7 +825,7 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
 // order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
 // hit and miss counts go with the entries. Runs no Python code.
 void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
-    assert(to->length == 0);
+    assert(to->length == 0 && from->watches == nullptr);
     uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
     for (LRUNode *node = from->head; node != nullptr; node = node->next) {
         if (excess > 0) {
