@@ -44,14 +44,17 @@
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
 // cache on the same thread, or let another thread in. So:
 //   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. The lookup starts again from the first probe slot only
-//     when what the comparison ran could matter to it: slots moved, the compared slot no
-//     longer holds the compared entry, or a key with the probe's own hash was indexed
-//     (only such a key can equal the probe). Otherwise the answer stands and probing goes
-//     on, however much else the comparison changed: entries removed meanwhile left
-//     tombstones, which keep every path intact, and are simply not found. So no key is
-//     ever stored twice, and a comparison that changes unrelated entries costs no restart.
-//     A comparison that raises fails the whole operation, with the store unchanged.
+//     operation changes anything. An equal stored key that is still stored afterwards is
+//     the answer. After an unequal one, the lookup starts again from the first probe slot
+//     only when what the comparison ran could matter to it: slots moved, the compared slot
+//     no longer holds the compared entry, or a key with the probe's own hash was indexed
+//     (only such a key can equal the probe). Otherwise probing goes on, however much else
+//     the comparison changed: entries removed meanwhile left tombstones, which keep every
+//     path intact, and are simply not found. A lookup that starts again does not ask again
+//     the entries it found unequal (up to 16), unless a key of its hash was indexed. So no
+//     key is ever stored twice, a comparison that changes unrelated entries costs no
+//     restart, and one that makes the index rebuild costs one more pass. A comparison that
+//     raises fails the whole operation, with the store unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
 //     finds a slot by node identity, insertion takes the first free slot on the key's path.
 //   * References that leave the store (an overwritten value, evicted, deleted, popped and
@@ -133,10 +136,14 @@ struct HashEntry {
 // frame's stack; the watches of several threads and nested lookups may be linked at once.
 struct CompareWatch {
     int64_t hash_key;  // the probe's hash
-    bool changed;
+    bool filled;       // a key of hash_key was indexed
+    bool moved;        // slots moved, or tombstones became empty slots
     CompareWatch *prev;  // towards the store's newest watch
     CompareWatch *next;
 };
+
+// How many stored keys found unequal to the probe a lookup remembers across its restarts.
+constexpr unsigned kKeptAnswers = 16;
 
 struct CLRUCache {
     LRUNode *head;  // least recently used
@@ -348,12 +355,34 @@ struct Lookup {
 // Outcome of comparing a probe key with a stored key (same hash, not identical).
 enum class Match { No, Yes, Changed, Error };
 
-// Marks the comparisons under way that must start their lookups again: those whose probe
-// has `hash_key`, a key of which was just indexed, or all of them when slots moved.
+// Marks the comparisons under way: all of them when slots moved, else those whose probe
+// has `hash_key`, a key of which was just indexed.
 [[gnu::noinline]] void watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
     for (CompareWatch *w = cache->watches; w != nullptr; w = w->next) {
-        w->changed = w->changed || moved || w->hash_key == hash_key;
+        w->moved = w->moved || moved;
+        w->filled = w->filled || (!moved && w->hash_key == hash_key);
     }
+}
+
+// What a lookup keeps across its restarts: the entries (node and key object) it found
+// unequal to the probe, which it need not ask again. An entry is known by its node and its
+// key's address; both can be reused for another key only through a fill, and only a fill of
+// the probe's hash puts a key the probe compares into a node, so such a fill empties the
+// record.
+struct KnownUnequal {
+    const LRUNode *nodes[kKeptAnswers];
+    const PyObject *keys[kKeptAnswers];
+    unsigned count;
+};
+
+[[nodiscard]] bool known_unequal(const KnownUnequal *known, const LRUNode *node,
+                                 const PyObject *key) {
+    for (unsigned n = 0; n < known->count; ++n) {
+        if (known->nodes[n] == node && known->keys[n] == key) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Links a comparison's watch into its store (watch_end unlinks it).
@@ -373,19 +402,25 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     }
 }
 
-// Calls the stored key of the live slot `slot` with the probe key (of the slot's hash). The
-// call, and the drop of the reference held across it, run Python code, which may change the
-// index anywhere. The answer stands unless the lookup must start again (Changed): when slots
-// moved, when the compared slot no longer holds the compared entry, or when a key with the
-// probe's hash was indexed meanwhile (only such a key can equal the probe), as the call's
-// watch records. The reference is dropped before the watch ends, so that what its drop runs
-// is watched too; a new entry at the same slot, node and key address, with the same hash,
-// is a fill of that hash. Kept out of line so that lookups that never compare stay lean.
-[[gnu::noinline]] Match key_equals(CLRUCache *cache, const HashEntry *slot, PyObject *orig_key) {
+// Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
+// the drop of the reference held across it, run Python code, which may change the index
+// anywhere; the call's watch records what matters. A node that still holds the compared key
+// is still listed, so an equal answer stands whatever else changed, `i` becoming the node's
+// slot if slots moved. An unequal answer stands unless the lookup must start again
+// (Changed): when slots moved, when the compared slot no longer holds the compared entry,
+// or when a key with the probe's hash was indexed meanwhile (only such a key can equal the
+// probe). The reference is dropped before the watch ends, so that what its drop runs is
+// watched too; a new entry at the same slot, node and key address, with the same hash, is a
+// fill of that hash. `known`, null in a lookup's first pass, keeps unequal answers across
+// restarts. Kept out of line so that lookups that never compare stay lean.
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, PyObject *orig_key,
+                                   KnownUnequal *known) {
+    // The index is never reallocated during an operation: the slot stays where it is.
+    const HashEntry *slot = &cache->buckets[i];
     const int64_t hash_key = slot->key;
     const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
-    CompareWatch watch{hash_key, false, nullptr, nullptr};
+    CompareWatch watch{hash_key, false, false, nullptr, nullptr};
     watch_begin(cache, &watch);
     Py_INCREF(stored);
     const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
@@ -394,12 +429,26 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     if (equal < 0) {
         return Match::Error;
     }
-    // The index is never reallocated during an operation: the slot is where it was.
-    if (watch.changed || slot->node != node || slot->key != hash_key ||
-        node->orig_key != stored) {
-        return Match::Changed;
+    const bool kept = node->orig_key == stored;
+    if (equal != 0 && kept) {
+        if (watch.moved) {
+            i = find_node_slot(cache, node);
+        }
+        return Match::Yes;
     }
-    return equal != 0 ? Match::Yes : Match::No;
+    if (!watch.filled && !watch.moved && kept && slot->node == node && slot->key == hash_key) {
+        return Match::No;
+    }
+    if (known != nullptr) {
+        if (watch.filled) {
+            known->count = 0;
+        }
+        if (equal == 0 && kept && known->count < kKeptAnswers) {
+            known->nodes[known->count] = node;
+            known->keys[known->count++] = stored;
+        }
+    }
+    return Match::Changed;
 }
 
 // Compares two objects whose equality the interpreter fixes without running Python code:
@@ -455,7 +504,7 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
 // raised, or kLookAgain when a comparison ran code that may change the answer.
 constexpr int kLookAgain = 1;
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                    Lookup *out) {
+                                    Lookup *out, KnownUnequal *known) {
     // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
     // empty slot always ends the probe.
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
@@ -471,10 +520,14 @@ constexpr int kLookAgain = 1;
             continue;
         }
         PyObject *stored = slot_stored_key(e);
+        uint64_t found = i;
         if (stored != orig_key) {
+            if (known != nullptr && known_unequal(known, node, stored)) {
+                continue;
+            }
             const int exact = exact_key_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, &e, orig_key);
+                                           : key_equals(cache, found, orig_key, known);
             switch (match) {
                 case Match::Error:
                     return -1;
@@ -486,20 +539,23 @@ constexpr int kLookAgain = 1;
                     break;
             }
         }
-        *out = {node, i};
+        *out = {node, found};
         return 0;
     }
     *out = {nullptr, 0};
     return 0;
 }
 
-// Lookups after the first pass, until one ends. Kept out of line so that the first pass,
-// which nearly always ends the lookup, keeps nothing for another.
+// Lookups after the first pass, until one ends, each skipping the entries found unequal
+// before. Kept out of line so that the first pass, which nearly always ends the lookup,
+// keeps nothing for another.
 [[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                        Lookup *out) {
+    KnownUnequal known;
+    known.count = 0;
     int r;
     do {
-        r = hash_probe(cache, hash_key, orig_key, out);
+        r = hash_probe(cache, hash_key, orig_key, out, &known);
     } while (r == kLookAgain);
     return r;
 }
@@ -508,7 +564,7 @@ constexpr int kLookAgain = 1;
 // Returns 0 with `out` filled, or -1 with the error a comparison raised.
 [[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                   Lookup *out) {
-    const int r = hash_probe(cache, hash_key, orig_key, out);
+    const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
     return r != kLookAgain ? r : hash_probe_again(cache, hash_key, orig_key, out);
 }
 
