@@ -44,12 +44,13 @@
 // (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
 // cache on the same thread, or let another thread in. So:
 //   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. An equal stored key that is still stored afterwards is
-//     the answer. After an unequal one, the lookup starts again from the first probe slot
-//     only when what the comparison ran could matter to it: slots moved, the compared slot
-//     no longer holds the compared entry, or a key with the probe's own hash was indexed
-//     (only such a key can equal the probe). Otherwise probing goes on, however much else
-//     the comparison changed: entries removed meanwhile left tombstones, which keep every
+//     operation changes anything. The lookup starts again from the first probe slot when
+//     a key with the probe's own hash was indexed meanwhile (only such a key can equal the
+//     probe, and only such a fill can give the compared entry's node and key address to
+//     another key). Otherwise an equal stored key that is still stored is the answer, and
+//     after an unequal one the lookup starts again only when slots moved or the compared
+//     slot no longer holds the compared entry. In every other case probing goes on, whatever
+//     else the comparison changed: entries removed meanwhile left tombstones, which keep every
 //     path intact, and are simply not found. A lookup that starts again does not ask again
 //     the entries it found unequal (up to 16), unless a key of its hash was indexed. So no
 //     key is ever stored twice, a comparison that changes unrelated entries costs no
@@ -404,15 +405,15 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
 
 // Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
 // the drop of the reference held across it, run Python code, which may change the index
-// anywhere; the call's watch records what matters. A node that still holds the compared key
-// is still listed, so an equal answer stands whatever else changed, `i` becoming the node's
-// slot if slots moved. An unequal answer stands unless the lookup must start again
-// (Changed): when slots moved, when the compared slot no longer holds the compared entry,
-// or when a key with the probe's hash was indexed meanwhile (only such a key can equal the
-// probe). The reference is dropped before the watch ends, so that what its drop runs is
-// watched too; a new entry at the same slot, node and key address, with the same hash, is a
-// fill of that hash. `known`, null in a lookup's first pass, keeps unequal answers across
-// restarts. Kept out of line so that lookups that never compare stay lean.
+// anywhere; the call's watch records what matters. The compared entry is still stored when
+// no key of the probe's hash was indexed meanwhile and its node holds the same key address
+// under that hash: a node is refilled, and a freed key's address reused by a new key, only
+// through a fill, and a fill of another hash leaves the node under that hash. Then an equal
+// answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
+// unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
+// must start again (Changed). The reference is dropped before the watch ends, so that what
+// its drop runs is watched too. `known`, null in a lookup's first pass, keeps unequal
+// answers across restarts. Kept out of line so that lookups that never compare stay lean.
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, PyObject *orig_key,
                                    KnownUnequal *known) {
     // The index is never reallocated during an operation: the slot stays where it is.
@@ -429,14 +430,14 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     if (equal < 0) {
         return Match::Error;
     }
-    const bool kept = node->orig_key == stored;
+    const bool kept = !watch.filled && node->orig_key == stored && node->key == hash_key;
     if (equal != 0 && kept) {
-        if (watch.moved) {
+        if (slot->node != node) {
             i = find_node_slot(cache, node);
         }
         return Match::Yes;
     }
-    if (!watch.filled && !watch.moved && kept && slot->node == node && slot->key == hash_key) {
+    if (kept && !watch.moved && slot->node == node) {
         return Match::No;
     }
     if (known != nullptr) {
