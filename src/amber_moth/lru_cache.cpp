@@ -107,6 +107,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "lru_cache.h"
 #include "utils.h"
 
 namespace {
@@ -386,8 +387,9 @@ struct KnownUnequal {
     return false;
 }
 
-// Links a comparison's watch into its store (watch_end unlinks it).
-void watch_begin(CLRUCache *cache, CompareWatch *watch) {
+// Links a comparison's watch into its store (watch_end unlinks it). Out of line: inlined,
+// GCC takes the link for a dangling pointer, not seeing watch_end take it back.
+[[gnu::noinline]] void watch_begin(CLRUCache *cache, CompareWatch *watch) {
     watch->next = cache->watches;
     if (watch->next != nullptr) {
         watch->next->prev = watch;
@@ -401,55 +403,6 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     if (watch->next != nullptr) {
         watch->next->prev = watch->prev;
     }
-}
-
-// Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
-// the drop of the reference held across it, run Python code, which may change the index
-// anywhere; the call's watch records what matters. The compared entry is still stored when
-// no key of the probe's hash was indexed meanwhile and its node holds the same key address
-// under that hash: a node is refilled, and a freed key's address reused by a new key, only
-// through a fill, and a fill of another hash leaves the node under that hash. Then an equal
-// answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
-// unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
-// must start again (Changed). The reference is dropped before the watch ends, so that what
-// its drop runs is watched too. `known`, null in a lookup's first pass, keeps unequal
-// answers across restarts. Kept out of line so that lookups that never compare stay lean.
-[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, PyObject *orig_key,
-                                   KnownUnequal *known) {
-    // The index is never reallocated during an operation: the slot stays where it is.
-    const HashEntry *slot = &cache->buckets[i];
-    const int64_t hash_key = slot->key;
-    const LRUNode *node = slot->node;
-    PyObject *stored = node->orig_key;
-    CompareWatch watch{hash_key, false, false, nullptr, nullptr};
-    watch_begin(cache, &watch);
-    Py_INCREF(stored);
-    const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
-    Py_DECREF(stored);
-    watch_end(cache, &watch);
-    if (equal < 0) {
-        return Match::Error;
-    }
-    const bool kept = !watch.filled && node->orig_key == stored && node->key == hash_key;
-    if (equal != 0 && kept) {
-        if (slot->node != node) {
-            i = find_node_slot(cache, node);
-        }
-        return Match::Yes;
-    }
-    if (kept && !watch.moved && slot->node == node) {
-        return Match::No;
-    }
-    if (known != nullptr) {
-        if (watch.filled) {
-            known->count = 0;
-        }
-        if (equal == 0 && kept && known->count < kKeptAnswers) {
-            known->nodes[known->count] = node;
-            known->keys[known->count++] = stored;
-        }
-    }
-    return Match::Changed;
 }
 
 // Compares two objects whose equality the interpreter fixes without running Python code:
@@ -479,18 +432,18 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     return -1;
 }
 
-// As exact_atom_equals, and also for two exact tuples, compared as the interpreter compares
-// them (item by item, identity first, up to the first unequal pair, then by length) as long
-// as every pair it reaches is identical or decided by exact_atom_equals; -1 otherwise.
-[[nodiscard]] inline int exact_key_equals(PyObject *stored, PyObject *orig_key) {
-    if (Py_TYPE(stored) != &PyTuple_Type || Py_TYPE(orig_key) != &PyTuple_Type) {
-        return exact_atom_equals(stored, orig_key);
+// Compares an exact tuple with the items of another, as the interpreter compares two tuples
+// (item by item, identity first, up to the first unequal pair, then by length) as long as
+// every pair it reaches is identical or decided by exact_atom_equals; -1 otherwise, and for
+// a stored key that is not an exact tuple.
+[[nodiscard]] inline int exact_items_equals(PyObject *stored, KeyItems key) {
+    if (Py_TYPE(stored) != &PyTuple_Type) {
+        return -1;
     }
     const Py_ssize_t stored_size = PyTuple_GET_SIZE(stored);
-    const Py_ssize_t probe_size = PyTuple_GET_SIZE(orig_key);
-    for (Py_ssize_t k = 0; k < stored_size && k < probe_size; ++k) {
+    for (Py_ssize_t k = 0; k < stored_size && k < key.size; ++k) {
         PyObject *a = PyTuple_GET_ITEM(stored, k);
-        PyObject *b = PyTuple_GET_ITEM(orig_key, k);
+        PyObject *b = key.items[k];
         if (a != b) {
             const int equal = exact_atom_equals(a, b);
             if (equal <= 0) {
@@ -498,13 +451,122 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
             }
         }
     }
-    return stored_size == probe_size;
+    return stored_size == key.size;
+}
+
+// A tuple's items, as a key.
+[[nodiscard]] inline KeyItems tuple_items(PyObject *tuple) {
+    return {reinterpret_cast<PyTupleObject *>(tuple)->ob_item, PyTuple_GET_SIZE(tuple)};
+}
+
+// The comparisons a lookup makes, for each form of probe key: a key object, or the items
+// of the exact tuple the key stands for (KeyItems).
+//   stored_is:    the stored key is the probe itself;
+//   exact_equals: as exact_atom_equals, and for exact tuples as exact_items_equals;
+//   rich_equals:  PyObject_RichCompareBool(stored, probe, Py_EQ), which runs Python code.
+[[nodiscard]] inline bool stored_is(PyObject *stored, PyObject *orig_key) {
+    return stored == orig_key;
+}
+
+[[nodiscard]] inline bool stored_is(PyObject *, KeyItems) {
+    return false;
+}
+
+[[nodiscard]] inline int exact_equals(PyObject *stored, PyObject *orig_key) {
+    if (Py_TYPE(orig_key) == &PyTuple_Type) {
+        return exact_items_equals(stored, tuple_items(orig_key));
+    }
+    return exact_atom_equals(stored, orig_key);
+}
+
+[[nodiscard]] inline int exact_equals(PyObject *stored, KeyItems key) {
+    return exact_items_equals(stored, key);
+}
+
+[[nodiscard]] int rich_equals(PyObject *stored, PyObject *orig_key) {
+    return PyObject_RichCompareBool(stored, orig_key, Py_EQ);
+}
+
+// For a stored exact tuple, the interpreter's tuple comparison over the items; any other
+// stored key is compared with the tuple, made for the purpose.
+[[nodiscard]] int rich_equals(PyObject *stored, KeyItems key) {
+    if (Py_TYPE(stored) != &PyTuple_Type) {
+        PyObject *tuple = PyTuple_New(key.size);
+        if (tuple == nullptr) {
+            return -1;
+        }
+        for (Py_ssize_t k = 0; k < key.size; ++k) {
+            PyTuple_SET_ITEM(tuple, k, Py_NewRef(key.items[k]));
+        }
+        const int equal = PyObject_RichCompareBool(stored, tuple, Py_EQ);
+        Py_DECREF(tuple);
+        return equal;
+    }
+    const Py_ssize_t stored_size = PyTuple_GET_SIZE(stored);
+    for (Py_ssize_t k = 0; k < stored_size && k < key.size; ++k) {
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(stored, k), key.items[k], Py_EQ);
+        if (equal <= 0) {
+            return equal;
+        }
+    }
+    return stored_size == key.size;
+}
+
+// Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
+// the drop of the reference held across it, run Python code, which may change the index
+// anywhere; the call's watch records what matters. The compared entry is still stored when
+// no key of the probe's hash was indexed meanwhile and its node holds the same key address
+// under that hash: a node is refilled, and a freed key's address reused by a new key, only
+// through a fill, and a fill of another hash leaves the node under that hash. Then an equal
+// answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
+// unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
+// must start again (Changed). The reference is dropped before the watch ends, so that what
+// its drop runs is watched too. `known`, null in a lookup's first pass, keeps unequal
+// answers across restarts. Kept out of line so that lookups that never compare stay lean.
+template <class Key>
+[[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, Key orig_key,
+                                   KnownUnequal *known) {
+    // The index is never reallocated during an operation: the slot stays where it is.
+    const HashEntry *slot = &cache->buckets[i];
+    const int64_t hash_key = slot->key;
+    const LRUNode *node = slot->node;
+    PyObject *stored = node->orig_key;
+    CompareWatch watch{hash_key, false, false, nullptr, nullptr};
+    watch_begin(cache, &watch);
+    Py_INCREF(stored);
+    const int equal = rich_equals(stored, orig_key);
+    Py_DECREF(stored);
+    watch_end(cache, &watch);
+    if (equal < 0) {
+        return Match::Error;
+    }
+    const bool kept = !watch.filled && node->orig_key == stored && node->key == hash_key;
+    if (equal != 0 && kept) {
+        if (slot->node != node) {
+            i = find_node_slot(cache, node);
+        }
+        return Match::Yes;
+    }
+    if (kept && !watch.moved && slot->node == node) {
+        return Match::No;
+    }
+    if (known != nullptr) {
+        if (watch.filled) {
+            known->count = 0;
+        }
+        if (equal == 0 && kept && known->count < kKeptAnswers) {
+            known->nodes[known->count] = node;
+            known->keys[known->count++] = stored;
+        }
+    }
+    return Match::Changed;
 }
 
 // One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
 // raised, or kLookAgain when a comparison ran code that may change the answer.
 constexpr int kLookAgain = 1;
-[[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+template <class Key>
+[[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                     Lookup *out, KnownUnequal *known) {
     // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
     // empty slot always ends the probe.
@@ -522,11 +584,11 @@ constexpr int kLookAgain = 1;
         }
         PyObject *stored = slot_stored_key(e);
         uint64_t found = i;
-        if (stored != orig_key) {
+        if (!stored_is(stored, orig_key)) {
             if (known != nullptr && known_unequal(known, node, stored)) {
                 continue;
             }
-            const int exact = exact_key_equals(stored, orig_key);
+            const int exact = exact_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
                                            : key_equals(cache, found, orig_key, known);
             switch (match) {
@@ -550,7 +612,8 @@ constexpr int kLookAgain = 1;
 // Lookups after the first pass, until one ends, each skipping the entries found unequal
 // before. Kept out of line so that the first pass, which nearly always ends the lookup,
 // keeps nothing for another.
-[[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+template <class Key>
+[[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                        Lookup *out) {
     KnownUnequal known;
     known.count = 0;
@@ -561,9 +624,11 @@ constexpr int kLookAgain = 1;
     return r;
 }
 
-// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__).
-// Returns 0 with `out` filled, or -1 with the error a comparison raised.
-[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__), a key
+// object or the items of the tuple it stands for. Returns 0 with `out` filled, or -1 with
+// the error a comparison raised.
+template <class Key>
+[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                   Lookup *out) {
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
     return r != kLookAgain ? r : hash_probe_again(cache, hash_key, orig_key, out);
@@ -837,7 +902,8 @@ void cache_destroy(CLRUCache *cache) {
 
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
 // stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
-[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+template <class Key>
+[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                    PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -1152,15 +1218,7 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
 // Returns the store, or null with the error set.
 [[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
                                             int64_t *hash_key) {
-    // An exact str caches its hash; reading it saves a call (-1 means not computed yet).
-#if PY_VERSION_HEX >= 0x030F0000
-    Py_hash_t h = PyUnicode_CheckExact(key) ? PyUnstable_Unicode_GET_CACHED_HASH(key) : -1;
-#else
-    Py_hash_t h = PyUnicode_CheckExact(key) ? reinterpret_cast<PyASCIIObject *>(key)->hash : -1;
-#endif
-    if (h == -1) {
-        h = PyObject_Hash(key);
-    }
+    const Py_hash_t h = key_hash(key);
     if (h == -1 && PyErr_Occurred()) {
         return nullptr;
     }
@@ -1302,6 +1360,18 @@ void set_key_error(PyObject *key) {
     }
 }
 
+// Looks up the key hashed `h`, making its entry the most recently used: 0 with `*value` a
+// new reference to its value or null when absent, or -1 with the error set.
+template <class Key>
+[[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, Key key,
+                                    PyObject **value) {
+    return with_lock(self, [&](Detached &) {
+        const int found = cache_get(cache, h, key, value);
+        Py_XINCREF(*value);
+        return found;
+    });
+}
+
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
@@ -1345,24 +1415,28 @@ PyObject *LRUCache_get(PyObject *op, PyObject *args) {
     return value != nullptr ? value : Py_NewRef(dflt);
 }
 
+// Stores value under the key hashed `h`: 0, or -1 with the error set.
+int set_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key, PyObject *value) {
+    return with_lock<1>(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+}
+
+// Removes the key hashed `h`: 1 removed, 0 absent, -1 with the error set.
+int delete_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key) {
+    return with_lock<1>(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+}
+
 // Shared by set() and subscript assignment: 0, or -1 with the error set.
 int lru_set(LRUCacheObject *self, PyObject *key, PyObject *value) {
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
-    if (cache == nullptr) {
-        return -1;
-    }
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+    return cache != nullptr ? set_hashed(self, cache, h, key, value) : -1;
 }
 
 // Shared by delete() and del: 1 removed, 0 absent, -1 with the error set.
 int lru_delete(LRUCacheObject *self, PyObject *key) {
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
-    if (cache == nullptr) {
-        return -1;
-    }
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+    return cache != nullptr ? delete_hashed(self, cache, h, key) : -1;
 }
 
 PyObject *LRUCache_set(PyObject *op, PyObject *args) {
@@ -1605,32 +1679,22 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
 
 // Gives the cache a new capacity, keeping the most recently used entries that fit, in
 // order, and evicting the rest. The new store, and room for the evicted entries, are had
-// before anything changes: MemoryError leaves the cache as it was.
-PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
-    LRUCacheObject *self = as_cache(op);
-    Py_ssize_t capacity = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
-    if (capacity == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
-        return nullptr;
-    }
+// before anything changes: MemoryError (Failed) leaves the cache as it was, and so does an
+// operation under way (Busy, no error set).
+[[nodiscard]] Resized resize_store(LRUCacheObject *self, CLRUCache *cache, Py_ssize_t capacity) {
     if (self->running > 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "LRUCache cannot be resized while one of its operations is running");
-        return nullptr;
+        return Resized::Busy;
     }
     CLRUCache *resized = new_store(capacity);
     if (resized == nullptr) {
-        return nullptr;
+        return Resized::Failed;
     }
     const uint64_t excess = cache->length > resized->capacity ? cache->length - resized->capacity : 0;
     auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
     if (excess > 0 && evicted == nullptr) {
         no_memory_for(resized->capacity);
         cache_free(resized);
-        return nullptr;
+        return Resized::Failed;
     }
     // No operation is under way, so the lock is free and nothing is deferred.
     size_t reserved;
@@ -1645,7 +1709,30 @@ PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
         drop_unlocked(self, evicted[i]);
     }
     PyMem_Free(evicted);
-    Py_RETURN_NONE;
+    return Resized::Done;
+}
+
+PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
+    LRUCacheObject *self = as_cache(op);
+    Py_ssize_t capacity = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
+    if (capacity == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        return nullptr;
+    }
+    switch (resize_store(self, cache, capacity)) {
+        case Resized::Done:
+            Py_RETURN_NONE;
+        case Resized::Busy:
+            PyErr_SetString(PyExc_RuntimeError,
+                            "LRUCache cannot be resized while one of its operations is running");
+            return nullptr;
+        case Resized::Failed:
+            break;
+    }
+    return nullptr;
 }
 
 // The CacheInfo named tuple type, made when the module is initialised.
@@ -1665,10 +1752,13 @@ PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
         counts[3] = cache->length;
         return 0;
     });
-    return PyObject_CallFunction(cache_info_type, "KKKK", static_cast<unsigned long long>(counts[0]),
-                                 static_cast<unsigned long long>(counts[1]),
-                                 static_cast<unsigned long long>(counts[2]),
-                                 static_cast<unsigned long long>(counts[3]));
+    PyObject *maxsize = PyLong_FromUnsignedLongLong(counts[2]);
+    if (maxsize == nullptr) {
+        return nullptr;
+    }
+    PyObject *info = cache_info_new(counts[0], counts[1], maxsize, counts[3]);
+    Py_DECREF(maxsize);
+    return info;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1937,7 +2027,69 @@ PyObject *make_cache_info_type() {
     return type;
 }
 
+// The LRUCache type, made when the module is initialised.
+PyObject *lru_type;
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The keyed road and whole-cache operations for the memoising wrapper (lru_cache.h)
+
+PyObject *lru_new(Py_ssize_t capacity) {
+    return PyObject_CallFunction(lru_type, "n", capacity);
+}
+
+int lru_lookup(PyObject *op, Py_hash_t hash, PyObject *key, PyObject **value) {
+    return get_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+}
+
+int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
+    return get_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+}
+
+int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value) {
+    return set_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+}
+
+int lru_remove(PyObject *op, Py_hash_t hash, PyObject *key) {
+    return delete_hashed(as_cache(op), as_cache(op)->cache, hash, key);
+}
+
+uint64_t lru_length(PyObject *op) {
+    return as_cache(op)->cache->length;
+}
+
+uint64_t lru_capacity(PyObject *op) {
+    return as_cache(op)->cache->capacity;
+}
+
+Resized lru_resize(PyObject *op, Py_ssize_t capacity) {
+    return resize_store(as_cache(op), as_cache(op)->cache, capacity);
+}
+
+int lru_clear(PyObject *op) {
+    PyObject *none = LRUCache_clear(op, nullptr);
+    Py_XDECREF(none);
+    return none != nullptr ? 0 : -1;
+}
+
+// Walks the list as it stands: Python code runs only where the store is consistent, and
+// the collector runs no Python code while it visits.
+int lru_visit_entries(PyObject *op, visitproc visit, void *arg) {
+    const CLRUCache *cache = as_cache(op)->cache;
+    for (const LRUNode *node = cache != nullptr ? cache->head : nullptr; node != nullptr;
+         node = node->next) {
+        Py_VISIT(node->orig_key);
+        Py_VISIT(node->value);
+    }
+    return 0;
+}
+
+PyObject *cache_info_new(uint64_t hits, uint64_t misses, PyObject *maxsize, uint64_t currsize) {
+    return PyObject_CallFunction(cache_info_type, "KKOK", static_cast<unsigned long long>(hits),
+                                 static_cast<unsigned long long>(misses), maxsize,
+                                 static_cast<unsigned long long>(currsize));
+}
 
 PyMODINIT_FUNC PyInit_lru_cache() {
     PyObject *module = PyModule_Create2(&lru_cache_module, PYTHON_API_VERSION);
@@ -1955,8 +2107,8 @@ PyMODINIT_FUNC PyInit_lru_cache() {
         Py_DECREF(module);
         return nullptr;
     }
-    if (PyModule_AddObject(module, "LRUCache", type) < 0) {
-        Py_DECREF(type);
+    Py_XSETREF(lru_type, type);
+    if (PyModule_AddObjectRef(module, "LRUCache", type) < 0 || func_add_types(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

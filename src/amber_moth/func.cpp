@@ -1,0 +1,631 @@
+// amber_moth.func's memoising wrapper: the C type behind lru_cache() and cache() (func.py),
+// built into the lru_cache extension and calling LRUCache's store through lru_cache.h.
+//
+// Map
+//   LRUWrapper       the wrapper: the user's function, its LRUCache (`cache`, none when
+//                    maxsize is 0), its statistics; called through vectorcall
+//                    (wrapper_call), bound as a method (wrapper_descr_get).
+//   CallKey          a call's key as functools builds it (make_key): the one argument
+//                    itself, or the items of the tuple it stands for, hashed as that tuple
+//                    (key_items_hash) and looked up without it (lru_lookup with KeyItems);
+//                    the tuple is made only to store a result (key_object).
+//   call_and_store   a miss: calls the function, stores its result; an unbounded cache
+//                    grows first (make_room), so it never evicts.
+//   Flight           single-flight: one computation under way for a key, in the wrapper's
+//                    `flights` LRUCache under the call's key; callers with an equal key
+//                    wait for it (flight_wait) instead of computing (call_single_flight).
+//   Waiter           the threads waiting for flights, so that a wait that would close a
+//                    cycle (waits_on_caller) computes instead.
+//   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
+//                    cache outright.
+//
+// Where Python code runs: hashing the arguments, the lookups (keys' __eq__, drops), the
+// user's function, storing (eviction, drops, the eviction hook). Each may call the wrapper
+// again, on this thread or another, clear its cache or resize it: the wrapper keeps no
+// pointer into the store across them, and holds its own references to what it uses after.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pythread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lru_cache.h"
+
+namespace {
+
+// The capacity an unbounded cache starts with; it doubles whenever a result finds it full.
+constexpr Py_ssize_t kUnboundedStart = 16;
+// How long a waiting thread sleeps between looks at its signals (KeyboardInterrupt).
+constexpr long long kWaitSliceMicroseconds = 50'000;
+// Keys of up to this many items are looked up from the stack; longer ones from the heap.
+constexpr Py_ssize_t kInlineItems = 16;
+
+struct LRUWrapper {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *func;     // the user's function; null once the collector cleared the wrapper
+    PyObject *cache;    // the LRUCache of results; null when maxsize is 0 (or cleared)
+    PyObject *flights;  // the LRUCache of computations under way, when single-flight
+    bool unbounded;
+    bool typed;
+    uint64_t hits;
+    uint64_t misses;
+};
+
+inline LRUWrapper *as_wrapper(PyObject *op) {
+    return reinterpret_cast<LRUWrapper *>(op);
+}
+
+// The marker between positional and keyword arguments in a key, as functools' kwd_mark.
+PyObject *kwd_mark;
+
+// ---------------------------------------------------------------------------------------
+// Keys
+
+// A call's key. `single` is the key object when the call has one positional argument of
+// exact int or str (no keywords, not typed); otherwise the key is the tuple of `items`
+// (arguments, then the marker and the keyword pairs in call order, then the types when
+// typed), which is made only when needed (key_object).
+class CallKey {
+  public:
+    CallKey() = default;
+    CallKey(const CallKey &) = delete;
+    CallKey &operator=(const CallKey &) = delete;
+    ~CallKey() {
+        Py_XDECREF(tuple_);
+        if (items_ != inline_) {
+            PyMem_Free(items_);
+        }
+    }
+
+    // Fills the key for a call: true, or false with the error set (an unhashable argument,
+    // or no memory for a long key).
+    [[nodiscard]] bool make(const LRUWrapper *w, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
+        const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nkw == 0 && !w->typed && nargs == 1 &&
+            (PyLong_CheckExact(args[0]) || PyUnicode_CheckExact(args[0]))) {
+            single_ = args[0];
+            hash_ = key_hash(single_);
+            return hash_ != -1 || !PyErr_Occurred();
+        }
+        const Py_ssize_t size =
+            nargs + (nkw > 0 ? 2 * nkw + 1 : 0) + (w->typed ? nargs + nkw : 0);
+        if (size > kInlineItems) {
+            items_ = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
+            if (items_ == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+        Py_ssize_t n = 0;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            items_[n++] = args[i];
+        }
+        if (nkw > 0) {
+            items_[n++] = kwd_mark;
+            for (Py_ssize_t i = 0; i < nkw; ++i) {
+                items_[n++] = PyTuple_GET_ITEM(kwnames, i);
+                items_[n++] = args[nargs + i];
+            }
+        }
+        if (w->typed) {
+            for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+                items_[n++] = reinterpret_cast<PyObject *>(Py_TYPE(args[i]));
+            }
+        }
+        size_ = n;
+        hash_ = key_items_hash({items_, size_});
+        return hash_ != -1 || !PyErr_Occurred();
+    }
+
+    [[nodiscard]] Py_hash_t hash() const { return hash_; }
+
+    // Looks the key up in `cache`, as lru_lookup does.
+    [[nodiscard]] int lookup(PyObject *cache, PyObject **value) const {
+        return single_ != nullptr ? lru_lookup(cache, hash_, single_, value)
+                                  : lru_lookup(cache, hash_, KeyItems{items_, size_}, value);
+    }
+
+    // The key as an object (borrowed), the tuple made on first use; null with the error set.
+    [[nodiscard]] PyObject *key_object() {
+        if (single_ != nullptr || tuple_ != nullptr) {
+            return single_ != nullptr ? single_ : tuple_;
+        }
+        tuple_ = PyTuple_New(size_);
+        if (tuple_ != nullptr) {
+            for (Py_ssize_t i = 0; i < size_; ++i) {
+                PyTuple_SET_ITEM(tuple_, i, Py_NewRef(items_[i]));
+            }
+        }
+        return tuple_;
+    }
+
+  private:
+    PyObject *single_ = nullptr;  // borrowed from the call
+    PyObject *tuple_ = nullptr;   // owned, once made
+    PyObject *inline_[kInlineItems];
+    PyObject **items_ = inline_;  // borrowed from the call (and kwd_mark, and types)
+    Py_ssize_t size_ = 0;
+    Py_hash_t hash_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// Storing results
+
+// Makes room for one more result in an unbounded cache by doubling its capacity when it is
+// full. Returns 1 when there is room, 0 when the cache cannot grow now (one of its
+// operations is under way: the call is made from inside a key's comparison or a drop of
+// that cache), -1 with the error set.
+[[nodiscard]] int make_room(PyObject *cache) {
+    const uint64_t capacity = lru_capacity(cache);
+    if (lru_length(cache) < capacity) {
+        return 1;
+    }
+    const uint64_t doubled = capacity <= PY_SSIZE_T_MAX / 2 ? 2 * capacity : PY_SSIZE_T_MAX;
+    switch (lru_resize(cache, static_cast<Py_ssize_t>(doubled))) {
+        case Resized::Done:
+            return 1;
+        case Resized::Busy:
+            return 0;
+        case Resized::Failed:
+            break;
+    }
+    return -1;
+}
+
+// Stores `result` under the key in `cache` (a reference the caller holds): 0, or -1 with the
+// error set. An unbounded cache that cannot grow now stores nothing rather than evict.
+[[nodiscard]] int store_result(PyObject *cache, bool unbounded, CallKey &key, PyObject *result) {
+    if (unbounded) {
+        const int room = make_room(cache);
+        if (room <= 0) {
+            return room;
+        }
+    }
+    PyObject *object = key.key_object();
+    return object != nullptr ? lru_store(cache, key.hash(), object, result) : -1;
+}
+
+// Raises the error of a call to a wrapper that the cycle collector has cleared (from a
+// finaliser of the garbage it was part of).
+PyObject *cleared_error() {
+    PyErr_SetString(PyExc_ReferenceError, "this memoised function has been cleared");
+    return nullptr;
+}
+
+// A miss: calls the function and stores its result. Exceptions are never stored. Python
+// code run before may have cleared the wrapper; what is used is held for the span.
+PyObject *call_and_store(LRUWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+                         CallKey &key) {
+    if (w->func == nullptr || w->cache == nullptr) {
+        return cleared_error();
+    }
+    ++w->misses;
+    PyObject *func = Py_NewRef(w->func);
+    PyObject *cache = Py_NewRef(w->cache);
+    PyObject *result = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    if (result != nullptr && store_result(cache, w->unbounded, key, result) < 0) {
+        Py_CLEAR(result);
+    }
+    Py_DECREF(cache);
+    Py_DECREF(func);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Single flight
+
+// One computation under way: its thread, and once it ends, its result (none when it
+// raised). `landed` is locked until the computation ends; waiters acquire it and release it
+// at once, so every one of them passes.
+struct Flight {
+    PyObject_HEAD
+    PyThread_type_lock landed;
+    unsigned long owner;
+    PyObject *result;
+};
+
+PyTypeObject *flight_type;
+
+// A thread waiting for a flight; linked, on the waiter's stack, for the span of the wait.
+// Only threads holding the GIL read or change the list.
+struct Waiter {
+    unsigned long thread;
+    Flight *flight;
+    Waiter *next;
+};
+Waiter *waiters;
+
+// Whether waiting for `f` would wait for the calling thread itself: it computes `f`, or
+// computes a flight whose thread waits, directly or through other waiting threads, for a
+// flight it computes. Each thread waits for one flight at a time and no wait closes a cycle,
+// so the walk ends.
+[[nodiscard]] bool waits_on_caller(const Flight *f, unsigned long me) {
+    while (f->owner != me) {
+        const Waiter *w = waiters;
+        while (w != nullptr && w->thread != f->owner) {
+            w = w->next;
+        }
+        if (w == nullptr) {
+            return false;
+        }
+        f = w->flight;
+    }
+    return true;
+}
+
+// Waits, with the GIL released, until the flight lands: 0, or -1 with the error a signal
+// handler raised (KeyboardInterrupt), which ends the wait.
+[[nodiscard]] int flight_wait(Flight *f) {
+    Waiter self{PyThread_get_thread_ident(), f, waiters};
+    waiters = &self;
+    int r = 0;
+    for (;;) {
+        PyLockStatus status;
+        Py_BEGIN_ALLOW_THREADS
+        status = PyThread_acquire_lock_timed(f->landed, kWaitSliceMicroseconds, 1);
+        Py_END_ALLOW_THREADS
+        if (status == PY_LOCK_ACQUIRED) {
+            PyThread_release_lock(f->landed);
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            r = -1;
+            break;
+        }
+    }
+    Waiter **link = &waiters;
+    while (*link != &self) {
+        link = &(*link)->next;
+    }
+    *link = self.next;
+    return r;
+}
+
+// A new flight of the calling thread, or null with the error set.
+Flight *flight_new() {
+    Flight *f = PyObject_New(Flight, flight_type);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    f->owner = PyThread_get_thread_ident();
+    f->result = nullptr;
+    f->landed = PyThread_allocate_lock();
+    if (f->landed == nullptr) {
+        Py_DECREF(f);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyThread_acquire_lock(f->landed, WAIT_LOCK);  // new and unshared: never waits
+    return f;
+}
+
+void flight_dealloc(PyObject *op) {
+    auto *f = reinterpret_cast<Flight *>(op);
+    PyTypeObject *type = Py_TYPE(op);
+    if (f->landed != nullptr) {
+        PyThread_free_lock(f->landed);
+    }
+    Py_XDECREF(f->result);
+    PyObject_Free(op);
+    Py_DECREF(type);
+}
+
+// A miss with single flight: waits for a computation of an equal key under way on another
+// thread and takes its result as a hit; else computes, as a flight others wait for. When the
+// computation waited for raises, the waiters look again, and the first to do so computes.
+PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf,
+                             PyObject *kwnames, CallKey &key) {
+    if (w->flights == nullptr) {
+        return cleared_error();
+    }
+    PyObject *flights = Py_NewRef(w->flights);
+    PyObject *cache = Py_NewRef(w->cache);
+    PyObject *result = nullptr;
+    for (;;) {
+        PyObject *found;
+        if (key.lookup(flights, &found) < 0) {
+            break;
+        }
+        if (found == nullptr) {
+            result = nullptr;
+            Flight *f = flight_new();
+            PyObject *object = f != nullptr ? key.key_object() : nullptr;
+            const int room = object != nullptr ? make_room(flights) : -1;
+            if (room < 0 || (room > 0 && lru_store(flights, key.hash(), object, reinterpret_cast<PyObject *>(f)) < 0)) {
+                Py_XDECREF(f);
+                break;
+            }
+            result = call_and_store(w, args, nargsf, kwnames, key);
+            f->result = Py_XNewRef(result);
+            // Taking the flight out can raise (a key's __eq__); the result stands.
+            PyObject *raised = PyErr_GetRaisedException();
+            if (room > 0 && lru_remove(flights, key.hash(), object) < 0) {
+                PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(w));
+            }
+            PyErr_SetRaisedException(raised);
+            PyThread_release_lock(f->landed);
+            Py_DECREF(f);
+            break;
+        }
+        auto *f = reinterpret_cast<Flight *>(found);
+        if (waits_on_caller(f, PyThread_get_thread_ident())) {
+            Py_DECREF(found);
+            result = call_and_store(w, args, nargsf, kwnames, key);
+            break;
+        }
+        const int waited = flight_wait(f);
+        result = Py_XNewRef(f->result);
+        Py_DECREF(found);
+        if (waited < 0) {
+            Py_CLEAR(result);
+            break;
+        }
+        if (result != nullptr) {
+            ++w->hits;
+            break;
+        }
+        // The computation raised: the result may have come meanwhile all the same.
+        if (key.lookup(cache, &result) < 0 || result != nullptr) {
+            w->hits += result != nullptr;
+            break;
+        }
+    }
+    Py_DECREF(cache);
+    Py_DECREF(flights);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// The wrapper type
+
+PyObject *wrapper_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    LRUWrapper *w = as_wrapper(op);
+    if (w->cache == nullptr) {
+        if (w->func == nullptr) {
+            return cleared_error();
+        }
+        ++w->misses;
+        return PyObject_Vectorcall(w->func, args, nargsf, kwnames);
+    }
+    CallKey key;
+    if (!key.make(w, args, PyVectorcall_NARGS(nargsf), kwnames)) {
+        return nullptr;
+    }
+    PyObject *value;
+    if (key.lookup(w->cache, &value) < 0) {
+        return nullptr;
+    }
+    if (value != nullptr) {
+        ++w->hits;
+        return value;
+    }
+    if (w->flights != nullptr) {
+        return call_single_flight(w, args, nargsf, kwnames, key);
+    }
+    return call_and_store(w, args, nargsf, kwnames, key);
+}
+
+// _lru_cache_wrapper(user_function, maxsize, typed, single_flight): maxsize None
+// (unbounded) or an int, 0 or more (func.py turns a negative one into 0).
+PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *const kwlist[] = {"user_function", "maxsize", "typed", "single_flight",
+                                         nullptr};
+    PyObject *func;
+    PyObject *maxsize;
+    int typed;
+    int single_flight;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpp:_lru_cache_wrapper",
+                                     const_cast<char **>(kwlist), &func, &maxsize, &typed,
+                                     &single_flight)) {
+        return nullptr;
+    }
+    if (!PyCallable_Check(func)) {
+        PyErr_SetString(PyExc_TypeError, "the first argument must be callable");
+        return nullptr;
+    }
+    Py_ssize_t capacity = kUnboundedStart;
+    if (maxsize != Py_None) {
+        capacity = PyNumber_AsSsize_t(maxsize, PyExc_OverflowError);
+        if (capacity == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (capacity < 0) {
+            PyErr_SetString(PyExc_ValueError, "maxsize must be None or at least 0");
+            return nullptr;
+        }
+    }
+    auto *w = reinterpret_cast<LRUWrapper *>(type->tp_alloc(type, 0));
+    if (w == nullptr) {
+        return nullptr;
+    }
+    w->vectorcall = wrapper_call;
+    w->func = Py_NewRef(func);
+    w->cache = capacity > 0 ? lru_new(capacity) : nullptr;
+    w->flights = single_flight && capacity > 0 ? lru_new(kUnboundedStart) : nullptr;
+    w->unbounded = maxsize == Py_None;
+    w->typed = typed != 0;
+    auto *op = reinterpret_cast<PyObject *>(w);
+    if ((capacity > 0 && w->cache == nullptr) || (single_flight && capacity > 0 && w->flights == nullptr)) {
+        Py_DECREF(op);
+        return nullptr;
+    }
+    return op;
+}
+
+// The collector sees the function, the caches and the attribute dictionary, and the cached
+// keys and results too while the wrapper owns its cache outright: then the wrapper's
+// reference to the cache stands for the cache's references to its entries, and cycles
+// through them (a result referring to the function, an instance in a method's keys) are
+// collected. While anything else refers to the cache, its entries are live through it and
+// are not visited.
+int wrapper_traverse(PyObject *op, visitproc visit, void *arg) {
+    LRUWrapper *w = as_wrapper(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(w->func);
+    Py_VISIT(w->cache);
+    Py_VISIT(w->flights);
+    if (w->cache != nullptr && Py_REFCNT(w->cache) == 1) {
+        if (const int r = lru_visit_entries(w->cache, visit, arg); r != 0) {
+            return r;
+        }
+    }
+    return PyObject_VisitManagedDict(op, visit, arg);
+}
+
+int wrapper_clear(PyObject *op) {
+    LRUWrapper *w = as_wrapper(op);
+    Py_CLEAR(w->func);
+    Py_CLEAR(w->cache);
+    Py_CLEAR(w->flights);
+    PyObject_ClearManagedDict(op);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject *op) {
+    PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    PyObject_ClearWeakRefs(op);
+    wrapper_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+// Bound as a method, as a function is.
+PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
+    LRUWrapper *w = as_wrapper(op);
+    PyObject *maxsize = w->unbounded ? Py_NewRef(Py_None)
+                                     : PyLong_FromUnsignedLongLong(w->cache != nullptr ? lru_capacity(w->cache) : 0);
+    if (maxsize == nullptr) {
+        return nullptr;
+    }
+    PyObject *info =
+        cache_info_new(w->hits, w->misses, maxsize, w->cache != nullptr ? lru_length(w->cache) : 0);
+    Py_DECREF(maxsize);
+    return info;
+}
+
+// Empties the cache and zeroes the statistics; an unbounded cache goes back to its first
+// capacity, unless one of its operations is under way.
+PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
+    LRUWrapper *w = as_wrapper(op);
+    w->hits = 0;
+    w->misses = 0;
+    if (w->cache == nullptr) {
+        Py_RETURN_NONE;
+    }
+    PyObject *cache = Py_NewRef(w->cache);
+    int r = lru_clear(cache);
+    if (r == 0 && w->unbounded && lru_capacity(cache) > kUnboundedStart) {
+        r = lru_resize(cache, kUnboundedStart) == Resized::Failed ? -1 : 0;
+    }
+    Py_DECREF(cache);
+    if (r < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Pickled by qualified name, as a function is.
+PyObject *wrapper_reduce(PyObject *op, PyObject *) {
+    return PyObject_GetAttrString(op, "__qualname__");
+}
+
+PyObject *wrapper_copy(PyObject *op, PyObject *) {
+    return Py_NewRef(op);
+}
+
+PyObject *wrapper_deepcopy(PyObject *op, PyObject *) {
+    return Py_NewRef(op);
+}
+
+PyObject *wrapper_get_cache(PyObject *op, void *) {
+    LRUWrapper *w = as_wrapper(op);
+    return Py_NewRef(w->cache != nullptr ? w->cache : Py_None);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"cache_info", wrapper_cache_info, METH_NOARGS,
+     "cache_info($self, /)\n--\n\nReport cache statistics: hits, misses, maxsize, currsize."},
+    {"cache_clear", wrapper_cache_clear, METH_NOARGS,
+     "cache_clear($self, /)\n--\n\nClear the cache and its statistics."},
+    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
+    {"__copy__", wrapper_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", wrapper_deepcopy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef wrapper_getset[] = {
+    {"cache", wrapper_get_cache, nullptr,
+     "The LRUCache holding the results, or None when maxsize is 0.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef wrapper_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(LRUWrapper, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const char wrapper_doc[] =
+    "A function memoised in an LRUCache; made by amber_moth.func.lru_cache and cache.";
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_doc, const_cast<char *>(wrapper_doc)},
+    {Py_tp_new, reinterpret_cast<void *>(wrapper_new)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(wrapper_descr_get)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
+    {Py_tp_methods, wrapper_methods},
+    {Py_tp_getset, wrapper_getset},
+    {Py_tp_members, wrapper_members},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "amber_moth.func._lru_cache_wrapper",
+    sizeof(LRUWrapper),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
+    wrapper_slots,
+};
+
+PyType_Slot flight_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(flight_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec flight_spec = {
+    "amber_moth.func._Flight",
+    sizeof(Flight),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    flight_slots,
+};
+
+}  // namespace
+
+int func_add_types(PyObject *module) {
+    Py_XSETREF(kwd_mark, PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    Py_XSETREF(flight_type, reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&flight_spec)));
+    if (kwd_mark == nullptr || flight_type == nullptr) {
+        return -1;
+    }
+    PyObject *type = PyType_FromSpec(&wrapper_spec);
+    if (type == nullptr) {
+        return -1;
+    }
+    return PyModule_Add(module, "_lru_cache_wrapper", type);
+}
