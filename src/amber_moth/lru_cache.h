@@ -21,6 +21,11 @@ struct KeyItems {
 
 // A key's hash as PyObject_Hash gives it: -1 with the error set when it has none.
 [[nodiscard]] inline Py_hash_t key_hash(PyObject *key) {
+    // An exact compact int hashes to its value (below the hash modulus), -1 becoming -2.
+    if (PyLong_CheckExact(key) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
+        const Py_hash_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
+        return value != -1 ? value : -2;
+    }
     // An exact str caches its hash; reading it saves a call (-1 means not computed yet).
 #if PY_VERSION_HEX >= 0x030F0000
     Py_hash_t h = PyUnicode_CheckExact(key) ? PyUnstable_Unicode_GET_CACHED_HASH(key) : -1;
