@@ -1,0 +1,151 @@
+"""Memoised functions under threads: single flight (one computation per key at a time, the
+others waiting for its result) and, without it, functools' behaviour."""
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from amber_moth.func import lru_cache
+
+ISOLATED = os.path.join(os.path.dirname(__file__), "isolated")
+
+
+def burst(fn, args_list):
+    """Calls fn(*args) on one thread per args, all released at once; returns the results
+    (or the exceptions) in order."""
+    results = [None] * len(args_list)
+    start = threading.Barrier(len(args_list))
+
+    def run(i, args):
+        start.wait()
+        try:
+            results[i] = fn(*args)
+        except BaseException as e:  # noqa: BLE001 - reported to the test
+            results[i] = e
+
+    threads = [threading.Thread(target=run, args=(i, a), daemon=True)
+               for i, a in enumerate(args_list)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+        assert not t.is_alive(), "a call never returned"
+    return results
+
+
+@pytest.mark.parametrize("threads", [16, 64])
+@pytest.mark.parametrize("maxsize", [1, 128, None])
+def test_a_burst_on_one_key_computes_once(threads, maxsize):
+    calls = []
+
+    @lru_cache(maxsize, single_flight=True)
+    def slow(x):
+        calls.append(x)
+        time.sleep(0.05)
+        return [x]
+
+    results = burst(slow, [(7,)] * threads)
+    assert calls == [7]
+    assert all(r is results[0] for r in results) and results[0] == [7]
+    assert slow.cache_info()[:2] == (threads - 1, 1)
+
+
+def test_without_single_flight_each_thread_computes():
+    calls = []
+
+    @lru_cache(128)
+    def slow(x):
+        calls.append(x)
+        time.sleep(0.05)
+        return x
+
+    burst(slow, [(1,)] * 8)
+    assert len(calls) == 8
+
+
+def test_other_keys_never_wait():
+    entered = threading.Event()
+    release = threading.Event()
+
+    @lru_cache(None, single_flight=True)
+    def f(x):
+        if x == "slow":
+            entered.set()
+            release.wait(30)
+        return x
+
+    t = threading.Thread(target=f, args=("slow",))
+    t.start()
+    assert entered.wait(10)
+    started = time.monotonic()
+    assert [f(i) for i in range(50)] == list(range(50))
+    elapsed = time.monotonic() - started
+    release.set()
+    t.join(10)
+    assert elapsed < 5  # gross bound: nothing waited for the slow call
+
+
+def test_a_raising_computation_hands_over_to_one_waiter():
+    calls = []
+
+    @lru_cache(None, single_flight=True)
+    def f(x):
+        calls.append(threading.get_ident())
+        time.sleep(0.1)
+        if len(calls) == 1:
+            raise ValueError("first")
+        return "second"
+
+    results = burst(f, [(1,)] * 16)
+    errors = [r for r in results if isinstance(r, BaseException)]
+    assert len(errors) == 1 and isinstance(errors[0], ValueError)
+    assert results.count("second") == 15 and len(calls) == 2
+
+
+def test_recursion_on_the_key_being_computed_computes():
+    depth = []
+
+    @lru_cache(None, single_flight=True)
+    def g(n):
+        depth.append(n)
+        return g(n) if len(depth) < 3 else n  # the same key, on the same thread
+
+    assert g(5) == 5 and depth == [5, 5, 5]
+    assert g.cache_info() == (0, 3, None, 1)
+
+
+def test_a_wait_that_would_close_a_cycle_computes():
+    """Thread A computes a, which calls f(b); thread B computes b, which calls f(a): the
+    second of them to look finds the other waiting for it, and computes instead of waiting,
+    so neither waits for ever (each call goes three deep)."""
+    both = threading.Barrier(2)
+    local = threading.local()
+
+    @lru_cache(None, single_flight=True)
+    def f(key):
+        depth = getattr(local, "depth", 0)
+        if depth == 3:
+            return key
+        if depth == 0:
+            both.wait(10)
+            time.sleep(0.05)
+        local.depth = depth + 1
+        try:
+            return key + f("b" if key == "a" else "a")
+        finally:
+            local.depth = depth
+
+    results = burst(f, [("a",), ("b",)])
+    assert results[0].startswith("ab") and results[1].startswith("ba"), results
+
+
+def test_keyboard_interrupt_ends_a_wait():
+    proc = subprocess.run(
+        [sys.executable, os.path.join(ISOLATED, "func_interrupted_wait.py")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.strip() == "interrupted, then computed once"
