@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from amber_moth.func import cache, lru_cache
 from amber_moth.lru_cache import LRUCache
 from conftest import Collide
 
@@ -245,6 +246,51 @@ def test_no_reference_leaks(operation, thread_safe):
 
     baseline = deltas(round_of(lambda c: None))
     measured = deltas(round_of(operation))
+    leaks = [m - b for m, b in zip(measured, baseline)]
+    print(f"{operation.__name__}: refcount deltas {leaks}")
+    assert not all(d >= 1 for d in leaks), f"leaked references per round: {leaks}"
+
+
+def func_calls():
+    """The memoising wrapper: hits and misses of each key form, eviction, growth, errors,
+    recursion, single flight, clearing, and a cycle through a result for the collector."""
+    def f(*args, **kwargs):
+        if args and args[0] == "raise":
+            raise ValueError
+        return [args, kwargs]
+
+    for g in (lru_cache(2)(f), lru_cache(None)(f), lru_cache(0)(f), lru_cache(4, True)(f),
+              cache(f), lru_cache(3, single_flight=True)(f), lru_cache(None, single_flight=True)(f)):
+        for _ in range(2):
+            g(1), g("s"), g(1.5), g((1, 2)), g(1, 2), g(1, k=(2,)), g(k=1), g(), g(*range(20))
+        for i in range(40):
+            g(i)
+        attempt(g, "raise"), attempt(g, []), attempt(lambda: g(1, k={}))
+        g(Collide(1)), attempt(g, RaisingEq(2)), attempt(g, RaisingEq(3), 1)
+        g.cache_info(), g.cache_clear(), g.cache_parameters(), pickle.dumps(len)
+        if g.cache is not None:
+            g.cache.on_evict = lambda k, v: None
+            g(100), g.cache.resize(1), g(101), g(102)
+
+    @lru_cache(None)
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+    fib(50)  # results do not refer to fib, but fib's globals do: a cycle to collect
+    del fib
+
+    @lru_cache(None)
+    def selfish(x):
+        return [selfish]  # a cycle through a result
+
+    selfish(1)
+    del selfish
+
+
+@pytest.mark.parametrize("operation", [func_calls], ids=lambda f: f.__name__)
+def test_no_reference_leaks_memoising(operation):
+    measured = deltas(operation)
+    baseline = deltas(lambda: None)
     leaks = [m - b for m, b in zip(measured, baseline)]
     print(f"{operation.__name__}: refcount deltas {leaks}")
     assert not all(d >= 1 for d in leaks), f"leaked references per round: {leaks}"
