@@ -47,8 +47,10 @@ struct LRUWrapper {
     PyObject *func;     // the user's function; null once the collector cleared the wrapper
     PyObject *cache;    // the LRUCache of results; null when maxsize is 0 (or cleared)
     PyObject *flights;  // the LRUCache of computations under way, when single-flight
+    Py_ssize_t maxsize;  // as given, 0 or more; -1 for unbounded
     bool unbounded;
     bool typed;
+    bool single_flight;  // as given (no flights are kept when maxsize is 0)
     uint64_t hits;
     uint64_t misses;
 };
@@ -445,8 +447,10 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->func = Py_NewRef(func);
     w->cache = capacity > 0 ? lru_new(capacity) : nullptr;
     w->flights = single_flight && capacity > 0 ? lru_new(kUnboundedStart) : nullptr;
+    w->maxsize = maxsize == Py_None ? -1 : capacity;
     w->unbounded = maxsize == Py_None;
     w->typed = typed != 0;
+    w->single_flight = single_flight != 0;
     auto *op = reinterpret_cast<PyObject *>(w);
     if ((capacity > 0 && w->cache == nullptr) || (single_flight && capacity > 0 && w->flights == nullptr)) {
         Py_DECREF(op);
@@ -535,6 +539,20 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// The arguments of lru_cache(), as functools reports them; single_flight only when set.
+PyObject *wrapper_cache_parameters(PyObject *op, PyObject *) {
+    LRUWrapper *w = as_wrapper(op);
+    PyObject *maxsize = w->unbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(w->maxsize);
+    if (maxsize == nullptr) {
+        return nullptr;
+    }
+    PyObject *parameters = w->single_flight
+        ? Py_BuildValue("{sNsOsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False,
+                        "single_flight", Py_True)
+        : Py_BuildValue("{sNsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False);
+    return parameters;
+}
+
 // Pickled by qualified name, as a function is.
 PyObject *wrapper_reduce(PyObject *op, PyObject *) {
     return PyObject_GetAttrString(op, "__qualname__");
@@ -558,6 +576,8 @@ PyMethodDef wrapper_methods[] = {
      "cache_info($self, /)\n--\n\nReport cache statistics: hits, misses, maxsize, currsize."},
     {"cache_clear", wrapper_cache_clear, METH_NOARGS,
      "cache_clear($self, /)\n--\n\nClear the cache and its statistics."},
+    {"cache_parameters", wrapper_cache_parameters, METH_NOARGS,
+     "cache_parameters($self, /)\n--\n\nThe arguments given to lru_cache()."},
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {"__copy__", wrapper_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", wrapper_deepcopy, METH_O, nullptr},
@@ -577,6 +597,7 @@ PyMemberDef wrapper_members[] = {
 };
 
 const char wrapper_doc[] =
+    "_lru_cache_wrapper(user_function, maxsize, typed, single_flight)\n--\n\n"
     "A function memoised in an LRUCache; made by amber_moth.func.lru_cache and cache.";
 
 PyType_Slot wrapper_slots[] = {

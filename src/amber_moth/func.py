@@ -45,9 +45,4 @@ def cache(user_function, /):
 
 
 def _decorate(user_function, maxsize, typed, single_flight):
-    wrapper = _lru_cache_wrapper(user_function, maxsize, typed, single_flight)
-    parameters = {"maxsize": maxsize, "typed": typed}
-    if single_flight:
-        parameters["single_flight"] = True
-    wrapper.cache_parameters = lambda: dict(parameters)
-    return update_wrapper(wrapper, user_function)
+    return update_wrapper(_lru_cache_wrapper(user_function, maxsize, typed, single_flight), user_function)

@@ -19,7 +19,7 @@ class CacheInfo(NamedTuple):
 
     hits: int
     misses: int
-    maxsize: int
+    maxsize: int | None
     currsize: int
 
 @disjoint_base

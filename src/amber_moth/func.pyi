@@ -1,0 +1,57 @@
+from collections.abc import Callable
+from typing import Any, Generic, Literal, NotRequired, ParamSpec, Self, TypedDict, TypeVar, final, overload
+
+from amber_moth.lru_cache import CacheInfo as CacheInfo
+from amber_moth.lru_cache import LRUCache
+
+__all__ = ["CacheInfo", "cache", "lru_cache"]
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+_CacheInfo = CacheInfo
+
+class _CacheParameters(TypedDict):
+    maxsize: int | None
+    typed: bool
+    single_flight: NotRequired[Literal[True]]
+
+@final
+class _lru_cache_wrapper(Generic[_P, _R]):
+    """A function memoised in an LRUCache; made by lru_cache() and cache()."""
+
+    __wrapped__: Callable[_P, _R]
+    def __new__(
+        cls, user_function: Callable[_P, _R], maxsize: int | None, typed: bool, single_flight: bool
+    ) -> _lru_cache_wrapper[_P, _R]: ...
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _R:
+        """Calls the function, or returns the result stored for an equal call."""
+    @property
+    def cache(self) -> LRUCache[Any, _R] | None:
+        """The LRUCache holding the results, or None when maxsize is 0."""
+    def cache_info(self) -> CacheInfo:
+        """Hits, misses, maxsize (None when unbounded) and currsize, as functools reports them."""
+    def cache_clear(self) -> None:
+        """Empties the cache and zeroes the statistics."""
+    def cache_parameters(self) -> _CacheParameters:
+        """The arguments given to lru_cache()."""
+    @overload
+    def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
+    @overload
+    def __get__(self, instance: object, owner: type[Any] | None = None, /) -> Callable[..., _R]: ...
+    def __reduce__(self) -> str: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: Any, /) -> Self: ...
+
+@overload
+def lru_cache(
+    maxsize: int | None = 128, typed: bool = False, *, single_flight: bool = False
+) -> Callable[[Callable[_P, _R]], _lru_cache_wrapper[_P, _R]]:
+    """Decorator memoising a function in an LRUCache of at most maxsize results (None: all)."""
+
+@overload
+def lru_cache(
+    maxsize: Callable[_P, _R], typed: bool = False, *, single_flight: bool = False
+) -> _lru_cache_wrapper[_P, _R]: ...
+def cache(user_function: Callable[_P, _R], /) -> _lru_cache_wrapper[_P, _R]:
+    """Simple unbounded cache: lru_cache(maxsize=None)(user_function)."""
