@@ -1,13 +1,23 @@
 from collections.abc import Callable
-from typing import Any, Generic, Literal, NotRequired, ParamSpec, Self, TypedDict, TypeVar, final, overload
+from typing import (
+    Any, Generic, Literal, NamedTuple, NotRequired, ParamSpec, Self, TypedDict, TypeVar, final, overload
+)
 
-from amber_moth.lru_cache import CacheInfo as CacheInfo
 from amber_moth.lru_cache import LRUCache
 
 __all__ = ["CacheInfo", "cache", "lru_cache"]
 
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
+
+class CacheInfo(NamedTuple):
+    """A memoised function's statistics, as functools reports them (the class LRUCache's
+    cache_info() returns too, where maxsize is never None)."""
+
+    hits: int
+    misses: int
+    maxsize: int | None
+    currsize: int
 
 _CacheInfo = CacheInfo
 

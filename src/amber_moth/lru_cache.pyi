@@ -19,7 +19,7 @@ class CacheInfo(NamedTuple):
 
     hits: int
     misses: int
-    maxsize: int | None
+    maxsize: int
     currsize: int
 
 @disjoint_base
