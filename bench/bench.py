@@ -24,6 +24,7 @@ import time
 import cachetools
 import lru
 
+import amber_moth.func
 import amber_moth.lru_cache
 from amber_moth.lru_cache import LRUCache
 
@@ -83,6 +84,37 @@ BASELINE = "lru-dict"
 HIT_ONLY = {"dict"}
 # A memoising decorator rather than a mapping: it joins only the cache-aside workloads.
 MEMO = "functools.lru_cache"
+
+
+def decorator_over_lrucache(maxsize):
+    """What a user writes to memoise a function in an LRUCache, keyed as functools keys."""
+    def decorating(fn):
+        store, miss, mark = LRUCache(maxsize), object(), (object(),)
+
+        def wrapper(*args, **kwargs):
+            key = args
+            if kwargs:
+                key += mark
+                for item in kwargs.items():
+                    key += item
+            elif len(key) == 1 and type(key[0]) in (int, str):
+                key = key[0]
+            value = store.get(key, miss)
+            if value is miss:
+                value = store[key] = fn(*args, **kwargs)
+            return value
+        return wrapper
+    return decorating
+
+
+# Memoising decorators: name -> decorator factory(maxsize), compared on memoised calls with
+# functools' as the baseline.
+MEMO_PEERS = {
+    MEMO: lambda n: functools.lru_cache(maxsize=n),
+    "amber_moth.func": lambda n: amber_moth.func.lru_cache(maxsize=n),
+    "cachetools.cached": lambda n: cachetools.cached(cachetools.LRUCache(n)),
+    "decorator over LRUCache": decorator_over_lrucache,
+}
 
 
 def make_keys(kind, n, start=0):
@@ -228,6 +260,22 @@ def loop_call_with(f, arg, seq):
     return run
 
 
+def loop_call_pair(f, seq):
+    # f(a, b) as written, not f(*pair): a call through a tuple hands functools the very
+    # tuple it stored as the key.
+    def run():
+        for a, b in seq:
+            f(a, b)
+    return run
+
+
+def loop_call_keyword(f, seq):
+    def run():
+        for k in seq:
+            f(k, scale=2)
+    return run
+
+
 def loop_empty(seq):
     def run():
         for k in seq:
@@ -353,6 +401,47 @@ def workloads(size, ops, repeats):
     # is timed, the same for every contender.
     out.append(("cache-aside zipf, str key per request", lru_peers + [MEMO],
                 cache_aside(loop_cache_aside_built, loop_memo_built)))
+    return out + memo_workloads(size, ops, repeats, access)
+
+
+def memo_workloads(size, ops, repeats, access):
+    """Memoised calls of each decorator: hits with one int, one str, two arguments and a
+    keyword argument, and misses that evict (new arguments for every repeat)."""
+    def memoised(p, fn, calls):
+        f = MEMO_PEERS[p](size)(fn)
+        for args in calls:
+            f(*args)
+        return f
+
+    out = []
+    for kind in ("int", "str"):
+        keys = make_keys(kind, size)
+        seq = access(keys)
+        out.append((f"call: hit {kind}", list(MEMO_PEERS), lambda p, keys=keys, seq=seq: (
+            loop_memo(memoised(p, lambda k: k, [(k,) for k in keys]), seq), len(seq))))
+    pairs = [(k, k % 7) for k in make_keys("int", size)]
+    pair_seq = access(pairs)
+    out.append(("call: hit two arguments", list(MEMO_PEERS), lambda p: (
+        loop_call_pair(memoised(p, lambda a, b: a, pairs), pair_seq), len(pair_seq))))
+    keys = make_keys("int", size)
+    seq = access(keys)
+
+    def keyword(p):
+        f = MEMO_PEERS[p](size)(lambda k, scale=1: k * scale)
+        for k in keys:
+            f(k, scale=2)
+        return loop_call_keyword(f, seq), len(seq)
+    out.append(("call: hit keyword argument", list(MEMO_PEERS), keyword))
+    fresh = make_keys("int", ops * repeats, start=size)
+
+    def miss_evict(p):
+        f = memoised(p, lambda k: k, [(k,) for k in keys])
+        chunks = iter([fresh[i * ops:(i + 1) * ops] for i in range(repeats)])
+        def run():
+            for k in next(chunks):
+                f(k)
+        return run, ops
+    out.append(("call: miss with eviction", list(MEMO_PEERS), miss_evict))
     return out
 
 
@@ -380,7 +469,11 @@ def zipf_hit_rates(size, ops):
 
 
 def memory_per_entry(peer, n):
-    """Bytes of process memory per entry of a full cache, measured in a fresh process."""
+    """Bytes of process memory per entry of a full cache, measured in a fresh process: a
+    mapping's entries stored, or a memoising decorator's results of one-argument calls."""
+    fill = ("f = bench.MEMO_PEERS[{peer!r}]({n})(lambda k: value)\nfor k in keys:\n    f(k)"
+            if peer in MEMO_PEERS else
+            "c = bench.PEERS[{peer!r}]({n})\nfor k in keys:\n    c[k] = value").format(peer=peer, n=n)
     code = f"""
 import sys
 sys.path[:0] = {sys.path!r}
@@ -391,9 +484,7 @@ def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
 before = rss()
-c = bench.PEERS[{peer!r}]({n})
-for k in keys:
-    c[k] = value
+{fill}
 print((rss() - before) / {n})
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(pathlib.Path(__file__).parent)] + sys.path))
@@ -454,7 +545,7 @@ def main():
         assert len(set(rates.values())) == 1, f"exact LRU caches disagree on hit rate: {rates}"
         memory = {}
         if not args.workloads or any("memory" in w for w in args.workloads):
-            for p in PEERS:
+            for p in [*PEERS, *MEMO_PEERS]:
                 if p in HIT_ONLY:
                     continue
                 print(f"size {size}: memory: {p}", file=sys.stderr)
@@ -474,20 +565,21 @@ def report(results):
     for size, data in results["sizes"].items():
         table = data["ns_per_op"]
         peers = list(dict.fromkeys(p for row in table.values() for p in row))
-        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}; ratio to dict)")
+        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}; ratio to dict)")
         print(f"loop overhead subtracted: {data['loop_overhead_ns']:.1f} ns; "
               f"a Python function call costs {data['call_overhead_ns'] - data['loop_overhead_ns']:.1f} ns")
         print("| workload | " + " | ".join(peers) + " |")
         print("|---|" + "---|" * len(peers))
         for name, row in table.items():
             cells = []
+            baseline = BASELINE if BASELINE in row else MEMO
             for p in peers:
                 if p not in row:
                     cells.append("")
                     continue
                 cell = f"{row[p]:.1f}"
-                if BASELINE in row and p != BASELINE:
-                    cell += f" ({row[p] / row[BASELINE]:.2f}"
+                if baseline in row and p != baseline:
+                    cell += f" ({row[p] / row[baseline]:.2f}"
                     cell += f"; {row[p] / row['dict']:.2f})" if "dict" in row and p != "dict" else ")"
                 cells.append(cell)
             print(f"| {name} | " + " | ".join(cells) + " |")
@@ -496,8 +588,9 @@ def report(results):
         if data["memory_bytes_per_entry"]:
             mem = data["memory_bytes_per_entry"]
             print("memory per entry (bytes, full cache of "
-                  f"{max(int(size), 100_000):,}): " + ", ".join(
-                      f"{p} {b:.0f} ({b / mem[BASELINE]:.2f})" for p, b in mem.items()))
+                  f"{max(int(size), 100_000):,}; ratio to {BASELINE}, for decorators to {MEMO}): " + ", ".join(
+                      f"{p} {b:.0f} ({b / mem[MEMO if p in MEMO_PEERS else BASELINE]:.2f})"
+                      for p, b in mem.items()))
 
 
 # Colour per contender (colour-blind-safe palette); amber_moth's own two stand out in orange.
