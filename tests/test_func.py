@@ -361,3 +361,16 @@ class TestReentry:
         f(Raises(1), "tuple key")
         with pytest.raises(ZeroDivisionError):
             f(Raises(2), "tuple key")  # compared item by item
+
+
+@pytest.mark.parametrize("maxsize", ["4", "none", "0"])
+@pytest.mark.parametrize("single_flight", ["0", "1"])
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_hostile_keys_and_results_in_a_child(maxsize, single_flight, threads):
+    import os
+    import subprocess
+
+    program = os.path.join(os.path.dirname(__file__), "isolated", "func_hostile.py")
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", program, "7", maxsize,
+                           single_flight, threads], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stdout + proc.stderr
