@@ -34,7 +34,7 @@ class TestCallForms:
 
         assert lru_cache(f).cache_parameters() == {"maxsize": 128, "typed": False}
         assert lru_cache()(f).cache_parameters() == {"maxsize": 128, "typed": False}
-        assert lru_cache(256)(f).cache.capacity == 256
+        assert lru_cache(256)(f).cache_info().maxsize == 256
         assert lru_cache(maxsize=None)(f).cache_info().maxsize is None
         assert lru_cache(typed=True)(f).cache_parameters() == {"maxsize": 128, "typed": True}
         assert lru_cache(single_flight=True)(f).cache_parameters() == {
@@ -203,14 +203,29 @@ class TestResults:
         f.cache_clear()
         assert f.cache_info() == (0, 0, 1, 0) and len(f.cache) == 0
 
-    def test_unbounded_grows_and_clear_shrinks(self):
-        f = lru_cache(None)(lambda x: x)
-        for i in range(1000):
-            f(i)
-        assert len(f.cache) == 1000 and f.cache.capacity == 1024
-        assert all(f(i) == i for i in range(1000)) and f.cache_info().misses == 1000
-        f.cache_clear()
-        assert f.cache.capacity == 16 and f.cache_info() == (0, 0, None, 0)
+    def test_capacity_follows_the_results_up_to_maxsize(self):
+        unbounded, bounded, huge = (lru_cache(n)(lambda x: x) for n in (None, 300, 2**60))
+        for g in (unbounded, bounded, huge):
+            assert g.cache.capacity == 128
+            for i in range(1000):
+                g(i)
+        assert unbounded.cache.capacity == huge.cache.capacity == 1024
+        assert len(unbounded.cache) == len(huge.cache) == 1000 and huge.cache_info().maxsize == 2**60
+        assert bounded.cache.capacity == len(bounded.cache) == 300
+        assert all(unbounded(i) == i for i in range(1000)) and unbounded.cache_info().misses == 1000
+        unbounded.cache_clear()
+        assert unbounded.cache.capacity == 128 and unbounded.cache_info() == (0, 0, None, 0)
+        assert lru_cache(5)(lambda x: x).cache.capacity == 5
+
+    def test_a_resized_cache_keeps_its_new_capacity(self):
+        for maxsize in (None, 64):
+            g = lru_cache(maxsize)(lambda x: x)
+            g.cache.resize(10)
+            for i in range(100):
+                g(i)
+            assert g.cache.capacity == len(g.cache) == 10
+            assert g.cache_info().maxsize == 10
+            assert g.cache_parameters()["maxsize"] == maxsize
 
     def test_unbounded_memory_within_twice_a_bounded_cache(self):
         n = 100_000

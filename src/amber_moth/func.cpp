@@ -9,8 +9,10 @@
 //                    itself, or the items of the tuple it stands for, hashed as that tuple
 //                    (key_items_hash) and looked up without it (lru_lookup with KeyItems);
 //                    the tuple is made only to store a result (key_object).
-//   call_and_store   a miss: calls the function, stores its result; an unbounded cache
-//                    grows first (make_room), so it never evicts.
+//   call_and_store   a miss: calls the function, stores its result (store_result); a cache
+//                    starts small and doubles when full (grow_if_full) up to its bound
+//                    (cache_bound: maxsize, none when unbounded), so memory follows the
+//                    results, and evicts only at its bound.
 //   Flight           single-flight: one computation under way for a key, in the wrapper's
 //                    `flights` LRUCache under the call's key; callers with an equal key
 //                    wait for it (flight_wait) instead of computing (call_single_flight).
@@ -34,8 +36,11 @@
 
 namespace {
 
-// The capacity an unbounded cache starts with; it doubles whenever a result finds it full.
-constexpr Py_ssize_t kUnboundedStart = 16;
+// The capacity a cache starts with, at most its bound; it doubles whenever a result finds it
+// full below its bound.
+constexpr uint64_t kFirstCapacity = 128;
+// The bound of an unbounded cache.
+constexpr uint64_t kNoBound = PY_SSIZE_T_MAX;
 // How long a waiting thread sleeps between looks at its signals (KeyboardInterrupt).
 constexpr long long kWaitSliceMicroseconds = 50'000;
 // Keys of up to this many items are looked up from the stack; longer ones from the heap.
@@ -48,7 +53,8 @@ struct LRUWrapper {
     PyObject *cache;    // the LRUCache of results; null when maxsize is 0 (or cleared)
     PyObject *flights;  // the LRUCache of computations under way, when single-flight
     Py_ssize_t maxsize;  // as given, 0 or more; -1 for unbounded
-    bool unbounded;
+    uint64_t bound;      // the capacity `cache` may grow to; kNoBound for unbounded
+    uint64_t given;      // the capacity the wrapper last gave `cache`
     bool typed;
     bool single_flight;  // as given (no flights are kept when maxsize is 0)
     uint64_t hits;
@@ -156,16 +162,33 @@ class CallKey {
 // ---------------------------------------------------------------------------------------
 // Storing results
 
-// Makes room for one more result in an unbounded cache by doubling its capacity when it is
-// full. Returns 1 when there is room, 0 when the cache cannot grow now (one of its
-// operations is under way: the call is made from inside a key's comparison or a drop of
-// that cache), -1 with the error set.
-[[nodiscard]] int make_room(PyObject *cache) {
+// The capacity a cache of results starts with, and goes back to when cleared.
+[[nodiscard]] constexpr uint64_t first_capacity(uint64_t bound) {
+    return bound < kFirstCapacity ? bound : kFirstCapacity;
+}
+
+// The capacity the wrapper's cache may grow to: its bound, unless something else resized
+// the cache (cache.resize(), or __init__ again) since the wrapper last did, in which case
+// the capacity it was given becomes the bound.
+[[nodiscard]] uint64_t cache_bound(LRUWrapper *w, PyObject *cache) {
     const uint64_t capacity = lru_capacity(cache);
-    if (lru_length(cache) < capacity) {
+    if (capacity != w->given) {
+        w->bound = capacity;
+        w->given = capacity;
+    }
+    return w->bound;
+}
+
+// Makes room for one more entry in a full cache below `bound` by doubling its capacity (up
+// to the bound). Returns 1 when there is room, or the cache is at its bound (a new entry
+// evicts), 0 when it cannot grow now (one of its operations is under way: the call is made
+// from inside a comparison or a drop of that cache), -1 with the error set.
+[[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound) {
+    const uint64_t capacity = lru_capacity(cache);
+    if (lru_length(cache) < capacity || capacity >= bound) {
         return 1;
     }
-    const uint64_t doubled = capacity <= PY_SSIZE_T_MAX / 2 ? 2 * capacity : PY_SSIZE_T_MAX;
+    const uint64_t doubled = capacity < bound / 2 ? 2 * capacity : bound;
     switch (lru_resize(cache, static_cast<Py_ssize_t>(doubled))) {
         case Resized::Done:
             return 1;
@@ -177,15 +200,15 @@ class CallKey {
     return -1;
 }
 
-// Stores `result` under the key in `cache` (a reference the caller holds): 0, or -1 with the
-// error set. An unbounded cache that cannot grow now stores nothing rather than evict.
-[[nodiscard]] int store_result(PyObject *cache, bool unbounded, CallKey &key, PyObject *result) {
-    if (unbounded) {
-        const int room = make_room(cache);
-        if (room <= 0) {
-            return room;
-        }
+// Stores `result` under the key in the wrapper's cache (`cache`, a reference the caller
+// holds): 0, or -1 with the error set. A cache that is full below its bound and cannot grow
+// now stores nothing rather than evict.
+[[nodiscard]] int store_result(LRUWrapper *w, PyObject *cache, CallKey &key, PyObject *result) {
+    const int room = grow_if_full(cache, cache_bound(w, cache));
+    if (room <= 0) {
+        return room;
     }
+    w->given = lru_capacity(cache);
     PyObject *object = key.key_object();
     return object != nullptr ? lru_store(cache, key.hash(), object, result) : -1;
 }
@@ -208,7 +231,7 @@ PyObject *call_and_store(LRUWrapper *w, PyObject *const *args, size_t nargsf, Py
     PyObject *func = Py_NewRef(w->func);
     PyObject *cache = Py_NewRef(w->cache);
     PyObject *result = PyObject_Vectorcall(func, args, nargsf, kwnames);
-    if (result != nullptr && store_result(cache, w->unbounded, key, result) < 0) {
+    if (result != nullptr && store_result(w, cache, key, result) < 0) {
         Py_CLEAR(result);
     }
     Py_DECREF(cache);
@@ -335,7 +358,7 @@ PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf
             result = nullptr;
             Flight *f = flight_new();
             PyObject *object = f != nullptr ? key.key_object() : nullptr;
-            const int room = object != nullptr ? make_room(flights) : -1;
+            const int room = object != nullptr ? grow_if_full(flights, kNoBound) : -1;
             if (room < 0 || (room > 0 && lru_store(flights, key.hash(), object, reinterpret_cast<PyObject *>(f)) < 0)) {
                 Py_XDECREF(f);
                 break;
@@ -428,7 +451,7 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_TypeError, "the first argument must be callable");
         return nullptr;
     }
-    Py_ssize_t capacity = kUnboundedStart;
+    Py_ssize_t capacity = -1;
     if (maxsize != Py_None) {
         capacity = PyNumber_AsSsize_t(maxsize, PyExc_OverflowError);
         if (capacity == -1 && PyErr_Occurred()) {
@@ -445,14 +468,15 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     w->vectorcall = wrapper_call;
     w->func = Py_NewRef(func);
-    w->cache = capacity > 0 ? lru_new(capacity) : nullptr;
-    w->flights = single_flight && capacity > 0 ? lru_new(kUnboundedStart) : nullptr;
-    w->maxsize = maxsize == Py_None ? -1 : capacity;
-    w->unbounded = maxsize == Py_None;
+    w->maxsize = capacity;
+    w->bound = capacity >= 0 ? static_cast<uint64_t>(capacity) : kNoBound;
+    w->given = first_capacity(w->bound);
+    w->cache = w->bound > 0 ? lru_new(static_cast<Py_ssize_t>(w->given)) : nullptr;
+    w->flights = single_flight && w->bound > 0 ? lru_new(kFirstCapacity) : nullptr;
     w->typed = typed != 0;
     w->single_flight = single_flight != 0;
     auto *op = reinterpret_cast<PyObject *>(w);
-    if ((capacity > 0 && w->cache == nullptr) || (single_flight && capacity > 0 && w->flights == nullptr)) {
+    if (w->bound > 0 && (w->cache == nullptr || (single_flight && w->flights == nullptr))) {
         Py_DECREF(op);
         return nullptr;
     }
@@ -507,8 +531,8 @@ PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 
 PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
-    PyObject *maxsize = w->unbounded ? Py_NewRef(Py_None)
-                                     : PyLong_FromUnsignedLongLong(w->cache != nullptr ? lru_capacity(w->cache) : 0);
+    const uint64_t bound = w->cache != nullptr ? cache_bound(w, w->cache) : 0;
+    PyObject *maxsize = bound == kNoBound ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(bound);
     if (maxsize == nullptr) {
         return nullptr;
     }
@@ -518,8 +542,8 @@ PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     return info;
 }
 
-// Empties the cache and zeroes the statistics; an unbounded cache goes back to its first
-// capacity, unless one of its operations is under way.
+// Empties the cache and zeroes the statistics; the cache goes back to its first capacity,
+// unless one of its operations is under way.
 PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
     w->hits = 0;
@@ -529,8 +553,18 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     }
     PyObject *cache = Py_NewRef(w->cache);
     int r = lru_clear(cache);
-    if (r == 0 && w->unbounded && lru_capacity(cache) > kUnboundedStart) {
-        r = lru_resize(cache, kUnboundedStart) == Resized::Failed ? -1 : 0;
+    const uint64_t first = first_capacity(cache_bound(w, cache));
+    if (r == 0 && lru_capacity(cache) > first) {
+        switch (lru_resize(cache, static_cast<Py_ssize_t>(first))) {
+            case Resized::Done:
+                w->given = first;
+                break;
+            case Resized::Busy:
+                break;
+            case Resized::Failed:
+                r = -1;
+                break;
+        }
     }
     Py_DECREF(cache);
     if (r < 0) {
@@ -542,7 +576,7 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
 // The arguments of lru_cache(), as functools reports them; single_flight only when set.
 PyObject *wrapper_cache_parameters(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
-    PyObject *maxsize = w->unbounded ? Py_NewRef(Py_None) : PyLong_FromSsize_t(w->maxsize);
+    PyObject *maxsize = w->maxsize < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(w->maxsize);
     if (maxsize == nullptr) {
         return nullptr;
     }
