@@ -35,7 +35,7 @@
 // more than 70% of it; after creation the store never allocates. A key's first probe slot
 // comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
 // hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first. `watches` lists the comparisons under way (CompareWatch);
+// slots are compared by it first. `restart_watches` lists the comparisons under way (RestartWatch);
 // a slot made live marks those of its hash, and a rebuild or a reset (slots moved, or
 // tombstones made empty) marks them all. Removing an entry leaves a tombstone and changes
 // no path and marks nothing; moving an entry in the recency list touches no slot.
@@ -134,17 +134,17 @@ struct HashEntry {
 // A comparison under way in a lookup (key_equals), linked into its store for the span of
 // the call, so that the store can mark it when something happens that could change the
 // lookup's answer: a key of its hash indexed, or slots moved. It lives on the comparing
-// frame's stack; the watches of several threads and nested lookups may be linked at once.
-struct CompareWatch {
+// frame's stack; the restart watches of several threads and nested lookups may be linked at once.
+struct RestartWatch {
     int64_t hash_key;  // the probe's hash
     bool filled;       // a key of hash_key was indexed
     bool moved;        // slots moved, or tombstones became empty slots
-    CompareWatch *prev;  // towards the store's newest watch
-    CompareWatch *next;
+    RestartWatch *prev;  // towards the store's newest watch
+    RestartWatch *next;
 };
 
 // How many stored keys found unequal to the probe a lookup remembers across its restarts.
-constexpr unsigned kKeptAnswers = 16;
+constexpr unsigned kRestartMemoSize = 16;
 
 struct CLRUCache {
     LRUNode *head;  // least recently used
@@ -160,7 +160,7 @@ struct CLRUCache {
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
     uint64_t hits;       // lookups by get, subscription and setdefault that found the key
     uint64_t misses;     // ... and that did not
-    CompareWatch *watches;  // comparisons under way on this store, newest first
+    RestartWatch *restart_watches;  // comparisons under way on this store, newest first
     CLRUCache *next_queued;  // link in its interpreter's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
@@ -354,12 +354,12 @@ struct Lookup {
 };
 
 // Outcome of comparing a probe key with a stored key (same hash, not identical).
-enum class Match { No, Yes, Changed, Error };
+enum class Match { No, Yes, Restart, Error };
 
 // Marks the comparisons under way: all of them when slots moved, else those whose probe
 // has `hash_key`, a key of which was just indexed.
-[[gnu::noinline]] void watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
-    for (CompareWatch *w = cache->watches; w != nullptr; w = w->next) {
+[[gnu::noinline]] void restart_watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
+    for (RestartWatch *w = cache->restart_watches; w != nullptr; w = w->next) {
         w->moved = w->moved || moved;
         w->filled = w->filled || (!moved && w->hash_key == hash_key);
     }
@@ -370,34 +370,34 @@ enum class Match { No, Yes, Changed, Error };
 // key's address; both can be reused for another key only through a fill, and only a fill of
 // the probe's hash puts a key the probe compares into a node, so such a fill empties the
 // record.
-struct KnownUnequal {
-    const LRUNode *nodes[kKeptAnswers];
-    const PyObject *keys[kKeptAnswers];
+struct RestartMemo {
+    const LRUNode *nodes[kRestartMemoSize];
+    const PyObject *keys[kRestartMemoSize];
     unsigned count;
 };
 
-[[nodiscard]] bool known_unequal(const KnownUnequal *known, const LRUNode *node,
-                                 const PyObject *key) {
-    for (unsigned n = 0; n < known->count; ++n) {
-        if (known->nodes[n] == node && known->keys[n] == key) {
+[[nodiscard]] bool restart_memo_has(const RestartMemo *memo, const LRUNode *node,
+                                    const PyObject *key) {
+    for (unsigned n = 0; n < memo->count; ++n) {
+        if (memo->nodes[n] == node && memo->keys[n] == key) {
             return true;
         }
     }
     return false;
 }
 
-// Links a comparison's watch into its store (watch_end unlinks it).
-void watch_begin(CLRUCache *cache, CompareWatch *watch) {
-    watch->next = cache->watches;
+// Links a comparison's watch into its store (restart_watch_end unlinks it).
+void restart_watch_begin(CLRUCache *cache, RestartWatch *watch) {
+    watch->next = cache->restart_watches;
     if (watch->next != nullptr) {
         watch->next->prev = watch;
     }
-    cache->watches = watch;
+    cache->restart_watches = watch;
 }
 
 // Unlinks a watch from its store, wherever other threads' comparisons left it in the list.
-void watch_end(CLRUCache *cache, CompareWatch *watch) {
-    (watch->prev != nullptr ? watch->prev->next : cache->watches) = watch->next;
+void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
+    (watch->prev != nullptr ? watch->prev->next : cache->restart_watches) = watch->next;
     if (watch->next != nullptr) {
         watch->next->prev = watch->prev;
     }
@@ -411,22 +411,22 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
 // through a fill, and a fill of another hash leaves the node under that hash. Then an equal
 // answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
 // unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
-// must start again (Changed). The reference is dropped before the watch ends, so that what
-// its drop runs is watched too. `known`, null in a lookup's first pass, keeps unequal
+// must start again (Match::Restart). The reference is dropped before the watch ends, so that what
+// its drop runs is watched too. `memo`, null in a lookup's first pass, keeps unequal
 // answers across restarts. Kept out of line so that lookups that never compare stay lean.
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, PyObject *orig_key,
-                                   KnownUnequal *known) {
+                                   RestartMemo *memo) {
     // The index is never reallocated during an operation: the slot stays where it is.
     const HashEntry *slot = &cache->buckets[i];
     const int64_t hash_key = slot->key;
     const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
-    CompareWatch watch{hash_key, false, false, nullptr, nullptr};
-    watch_begin(cache, &watch);
+    RestartWatch watch{hash_key, false, false, nullptr, nullptr};
+    restart_watch_begin(cache, &watch);
     Py_INCREF(stored);
     const int equal = PyObject_RichCompareBool(stored, orig_key, Py_EQ);
     Py_DECREF(stored);
-    watch_end(cache, &watch);
+    restart_watch_end(cache, &watch);
     if (equal < 0) {
         return Match::Error;
     }
@@ -440,16 +440,16 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     if (kept && !watch.moved && slot->node == node) {
         return Match::No;
     }
-    if (known != nullptr) {
+    if (memo != nullptr) {
         if (watch.filled) {
-            known->count = 0;
+            memo->count = 0;
         }
-        if (equal == 0 && kept && known->count < kKeptAnswers) {
-            known->nodes[known->count] = node;
-            known->keys[known->count++] = stored;
+        if (equal == 0 && kept && memo->count < kRestartMemoSize) {
+            memo->nodes[memo->count] = node;
+            memo->keys[memo->count++] = stored;
         }
     }
-    return Match::Changed;
+    return Match::Restart;
 }
 
 // Compares two objects whose equality the interpreter fixes without running Python code:
@@ -502,10 +502,10 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
 }
 
 // One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
-// raised, or kLookAgain when a comparison ran code that may change the answer.
-constexpr int kLookAgain = 1;
+// raised, or kRestart when a comparison ran code that may change the answer.
+constexpr int kRestart = 1;
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                    Lookup *out, KnownUnequal *known) {
+                                    Lookup *out, RestartMemo *memo) {
     // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
     // empty slot always ends the probe.
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
@@ -523,17 +523,17 @@ constexpr int kLookAgain = 1;
         PyObject *stored = slot_stored_key(e);
         uint64_t found = i;
         if (stored != orig_key) {
-            if (known != nullptr && known_unequal(known, node, stored)) {
+            if (memo != nullptr && restart_memo_has(memo, node, stored)) {
                 continue;
             }
             const int exact = exact_key_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, found, orig_key, known);
+                                           : key_equals(cache, found, orig_key, memo);
             switch (match) {
                 case Match::Error:
                     return -1;
-                case Match::Changed:
-                    return kLookAgain;
+                case Match::Restart:
+                    return kRestart;
                 case Match::No:
                     continue;
                 case Match::Yes:
@@ -547,17 +547,17 @@ constexpr int kLookAgain = 1;
     return 0;
 }
 
-// Lookups after the first pass, until one ends, each skipping the entries found unequal
-// before. Kept out of line so that the first pass, which nearly always ends the lookup,
-// keeps nothing for another.
-[[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                       Lookup *out) {
-    KnownUnequal known;
-    known.count = 0;
+// The restarts of a lookup: passes after the first, until one ends, each skipping the
+// entries found unequal before. Kept out of line so that the first pass, which nearly always
+// ends the lookup, keeps nothing for another.
+[[gnu::noinline]] int hash_restart_probes(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                         Lookup *out) {
+    RestartMemo memo;
+    memo.count = 0;
     int r;
     do {
-        r = hash_probe(cache, hash_key, orig_key, out, &known);
-    } while (r == kLookAgain);
+        r = hash_probe(cache, hash_key, orig_key, out, &memo);
+    } while (r == kRestart);
     return r;
 }
 
@@ -566,7 +566,7 @@ constexpr int kLookAgain = 1;
 [[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                   Lookup *out) {
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
-    return r != kLookAgain ? r : hash_probe_again(cache, hash_key, orig_key, out);
+    return r != kRestart ? r : hash_restart_probes(cache, hash_key, orig_key, out);
 }
 
 // Indexes `node` under its hash in the first free slot of its path.
@@ -578,8 +578,8 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
         --cache->tombstones;
     }
     e = live_slot(node);
-    if (cache->watches != nullptr) [[unlikely]] {
-        watches_mark(cache, false, node->key);
+    if (cache->restart_watches != nullptr) [[unlikely]] {
+        restart_watches_mark(cache, false, node->key);
     }
 }
 
@@ -617,7 +617,7 @@ void hash_rebuild(CLRUCache *cache) {
         }
     }
     cache->tombstones = 0;
-    watches_mark(cache, true, 0);
+    restart_watches_mark(cache, true, 0);
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
@@ -698,7 +698,7 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->pool_used = 0;
     cache->hits = 0;
     cache->misses = 0;
-    cache->watches = nullptr;
+    cache->restart_watches = nullptr;
     cache->next_queued = nullptr;
     return cache;
 }
@@ -726,7 +726,7 @@ void cache_reset(CLRUCache *cache) {
         }
     }
     node_pool_reset(cache);
-    watches_mark(cache, true, 0);
+    restart_watches_mark(cache, true, 0);
 }
 
 // Removes the head (least recently used) entry, its references going to `dropped`, and
@@ -792,7 +792,7 @@ thread_local Destructions destructions;
 
 // Drops every reference the store holds, head first, and frees it.
 void cache_free(CLRUCache *cache) {
-    assert(cache->watches == nullptr);
+    assert(cache->restart_watches == nullptr);
     LRUNode *node = cache->head;
     while (node != nullptr) {
         LRUNode *next = node->next;
@@ -882,7 +882,7 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
 // order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
 // hit and miss counts go with the entries. Runs no Python code.
 void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
-    assert(to->length == 0 && from->watches == nullptr);
+    assert(to->length == 0 && from->restart_watches == nullptr);
     uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
     for (LRUNode *node = from->head; node != nullptr; node = node->next) {
         if (excess > 0) {
