@@ -854,6 +854,20 @@ void cache_destroy(CLRUCache *cache) {
     return 0;
 }
 
+// As cache_get, but leaves the order and the hit and miss counts as they are.
+[[nodiscard]] inline int cache_peek(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                    PyObject **value) {
+    Lookup found;
+    *value = nullptr;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        *value = found.node->value;
+    }
+    return 0;
+}
+
 // Adds an entry as the most recently used, taking over the caller's references.
 // Preconditions: no stored key equals orig_key; length < capacity; the index has room.
 void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value) {
@@ -1302,20 +1316,25 @@ void set_key_error(PyObject *key) {
     }
 }
 
+// The value stored under `key` (found by Find, cache_get or cache_peek) as a new reference,
+// null when absent; -1 with the error set, 0 otherwise. The half shared by get(), [] and
+// peek() once the key is hashed and the store found.
+template <auto Find>
+[[nodiscard]] inline int find_value(LRUCacheObject *self, CLRUCache *cache, int64_t h,
+                                    PyObject *key, PyObject **value) {
+    return with_lock(self, [&](Detached &) {
+        const int found = Find(cache, h, key, value);
+        Py_XINCREF(*value);
+        return found;
+    });
+}
+
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
     PyObject *value;
-    const int r = with_lock(self, [&](Detached &) {
-        const int found = cache_get(cache, h, key, &value);
-        Py_XINCREF(value);
-        return found;
-    });
-    if (r < 0) {
+    if (cache == nullptr || find_value<cache_get>(self, cache, h, key, &value) < 0) {
         return nullptr;
     }
     if (value == nullptr) {
@@ -1324,25 +1343,23 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     return value;
 }
 
-PyObject *LRUCache_get(PyObject *op, PyObject *args) {
+// get() and peek(): the value found by Find (find_value), or the default.
+template <auto Find>
+PyObject *value_or_default(PyObject *op, PyObject *args, const char *name) {
     LRUCacheObject *self = as_cache(op);
     PyObject *key;
     PyObject *dflt;
     int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "get", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
+    CLRUCache *cache = keyed_store_with_default(self, args, name, &key, &dflt, &h);
     PyObject *value;
-    const int r = with_lock(self, [&](Detached &) {
-        const int found = cache_get(cache, h, key, &value);
-        Py_XINCREF(value);
-        return found;
-    });
-    if (r < 0) {
+    if (cache == nullptr || find_value<Find>(self, cache, h, key, &value) < 0) {
         return nullptr;
     }
     return value != nullptr ? value : Py_NewRef(dflt);
+}
+
+PyObject *LRUCache_get(PyObject *op, PyObject *args) {
+    return value_or_default<cache_get>(op, args, "get");
 }
 
 // Shared by set() and subscript assignment: 0, or -1 with the error set.
@@ -1453,29 +1470,7 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // The value, or the default (None when not given); no reordering, no counting.
 PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "peek", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock(self, [&](Detached &) {
-        Lookup found;
-        if (hash_get(cache, h, key, &found) < 0) {
-            return -1;
-        }
-        if (found.node != nullptr) {
-            value = Py_NewRef(found.node->value);
-        }
-        return 0;
-    });
-    if (r < 0) {
-        return nullptr;
-    }
-    return value != nullptr ? value : Py_NewRef(dflt);
+    return value_or_default<cache_peek>(op, args, "peek");
 }
 
 // Removes the least recently used entry and returns (key, value); KeyError when empty. The
