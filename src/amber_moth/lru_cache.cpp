@@ -937,16 +937,10 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
 [[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                    PyObject *dflt, Detached &dropped, PyObject **value) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+    if (cache_get(cache, hash_key, orig_key, value) < 0) {
         return -1;
     }
-    if (found.node != nullptr) {
-        ++cache->hits;
-        list_move_to_end(found.node, cache);
-        *value = found.node->value;
-    } else {
-        ++cache->misses;
+    if (*value == nullptr) {
         cache_insert(cache, hash_key, orig_key, dflt, dropped);
         *value = dflt;
     }
