@@ -166,6 +166,10 @@ struct CLRUCache {
 };
 
 constexpr uint64_t kDefaultCapacity = 128;
+// The capacity of a store asked for `requested` entries: 0 means the default.
+[[nodiscard]] constexpr uint64_t store_capacity(uint64_t requested) {
+    return requested != 0 ? requested : kDefaultCapacity;
+}
 constexpr uint64_t kMinBuckets = 16;
 // Beyond this capacity the index size or the load arithmetic would not fit in 64 bits;
 // such a store fails like any allocation that cannot be satisfied.
@@ -658,11 +662,10 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
 // ---------------------------------------------------------------------------------------
 // Store operations
 
-// A new empty store, or null when memory cannot be had (nothing is leaked).
+// A new empty store of store_capacity(capacity) entries, or null when memory cannot be had
+// (nothing is leaked).
 [[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
-    if (capacity == 0) {
-        capacity = kDefaultCapacity;
-    }
+    capacity = store_capacity(capacity);
     if (capacity > kMaxCapacity) {
         return nullptr;
     }
@@ -1195,13 +1198,13 @@ void no_memory_for(uint64_t capacity) {
                  static_cast<unsigned long long>(capacity));
 }
 
-// A new empty store of `capacity` entries (128 when capacity <= 0), or null with MemoryError
-// set when it cannot be had.
+// A new empty store of `capacity` entries (the default when capacity <= 0), or null with
+// MemoryError set when it cannot be had.
 [[nodiscard]] CLRUCache *new_store(Py_ssize_t capacity) {
-    const uint64_t entries = capacity > 0 ? static_cast<uint64_t>(capacity) : kDefaultCapacity;
-    CLRUCache *cache = cache_create(entries);
+    const uint64_t requested = capacity > 0 ? static_cast<uint64_t>(capacity) : 0;
+    CLRUCache *cache = cache_create(requested);
     if (cache == nullptr) {
-        no_memory_for(entries);
+        no_memory_for(store_capacity(requested));
     }
     return cache;
 }
