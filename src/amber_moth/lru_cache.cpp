@@ -1502,6 +1502,81 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     return pair;
 }
 
+// Calls step(item, n) for each item of `iterable`, n counting from 0, until a step fails.
+// 0, or -1 with the error set (by the iteration or by the failing step, which returns -1).
+template <class Step>
+[[nodiscard]] int for_each_item(PyObject *iterable, Step &&step) {
+    PyObject *it = PyObject_GetIter(iterable);
+    if (it == nullptr) {
+        return -1;
+    }
+    int r = 0;
+    for (Py_ssize_t n = 0; r == 0; ++n) {
+        PyObject *item = PyIter_Next(it);
+        if (item == nullptr) {
+            r = PyErr_Occurred() ? -1 : 1;
+            break;
+        }
+        r = step(item, n);
+        Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    return r < 0 ? -1 : 0;
+}
+
+// Stores item #n of an update sequence, which must be a pair, as set() stores it.
+// 0, or -1 with the error set.
+[[nodiscard]] int store_pair(LRUCacheObject *self, PyObject *item, Py_ssize_t n) {
+    PyObject *pair = PySequence_Fast(item, "");
+    if (pair == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError,
+                         "cannot convert LRUCache update sequence element #%zd to a sequence",
+                         n);
+        }
+        return -1;
+    }
+    if (PySequence_Fast_GET_SIZE(pair) != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "LRUCache update sequence element #%zd has length %zd; 2 is required", n,
+                     PySequence_Fast_GET_SIZE(pair));
+        Py_DECREF(pair);
+        return -1;
+    }
+    PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
+    PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
+    Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
+    const int r = lru_set(self, key, value);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return r;
+}
+
+// Stores each pair of an iterable of pairs, in order. 0, or -1 with the error set.
+[[nodiscard]] int update_from_pairs(LRUCacheObject *self, PyObject *pairs) {
+    return for_each_item(pairs, [&](PyObject *item, Py_ssize_t n) {
+        return store_pair(self, item, n);
+    });
+}
+
+// Stores mapping[key] under each key that keys_method() gives, in order. 0, or -1 with the
+// error set.
+[[nodiscard]] int update_from_keys(LRUCacheObject *self, PyObject *mapping,
+                                   PyObject *keys_method) {
+    PyObject *keys = PyObject_CallNoArgs(keys_method);
+    if (keys == nullptr) {
+        return -1;
+    }
+    const int r = for_each_item(keys, [&](PyObject *key, Py_ssize_t) {
+        PyObject *value = PyObject_GetItem(mapping, key);
+        const int stored = value != nullptr ? lru_set(self, key, value) : -1;
+        Py_XDECREF(value);
+        return stored;
+    });
+    Py_DECREF(keys);
+    return r;
+}
+
 // Stores each pair of a mapping (through its keys(); a dict that iterates as dict does,
 // through a snapshot of its pairs, as dict.update reads it) or of an iterable of pairs, in
 // order, as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
@@ -1513,72 +1588,18 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
         if (items == nullptr) {
             return -1;
         }
-        const int r = update_from(self, items);
+        const int r = update_from_pairs(self, items);
         Py_DECREF(items);
         return r;
     }
     PyObject *keys_method;
     const int is_mapping = PyObject_GetOptionalAttrString(other, "keys", &keys_method);
-    if (is_mapping < 0) {
-        return -1;
+    if (is_mapping <= 0) {
+        return is_mapping < 0 ? -1 : update_from_pairs(self, other);
     }
-    PyObject *source = other;
-    if (is_mapping) {
-        source = PyObject_CallNoArgs(keys_method);
-        Py_DECREF(keys_method);
-        if (source == nullptr) {
-            return -1;
-        }
-    } else {
-        Py_INCREF(source);
-    }
-    PyObject *it = PyObject_GetIter(source);
-    Py_DECREF(source);
-    if (it == nullptr) {
-        return -1;
-    }
-    int r = 0;
-    for (Py_ssize_t n = 0; r == 0; ++n) {
-        PyObject *item = PyIter_Next(it);
-        if (item == nullptr) {
-            r = PyErr_Occurred() ? -1 : 1;
-            break;
-        }
-        if (is_mapping) {
-            PyObject *value = PyObject_GetItem(other, item);
-            r = value != nullptr ? lru_set(self, item, value) : -1;
-            Py_XDECREF(value);
-        } else {
-            PyObject *pair = PySequence_Fast(item, "");
-            if (pair == nullptr) {
-                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "cannot convert LRUCache update sequence element #%zd to a "
-                                 "sequence",
-                                 n);
-                }
-                r = -1;
-            } else if (PySequence_Fast_GET_SIZE(pair) != 2) {
-                PyErr_Format(PyExc_ValueError,
-                             "LRUCache update sequence element #%zd has length %zd; 2 is "
-                             "required",
-                             n, PySequence_Fast_GET_SIZE(pair));
-                r = -1;
-            } else {
-                PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
-                PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
-                Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
-                pair = nullptr;
-                r = lru_set(self, key, value);
-                Py_DECREF(key);
-                Py_DECREF(value);
-            }
-            Py_XDECREF(pair);
-        }
-        Py_DECREF(item);
-    }
-    Py_DECREF(it);
-    return r < 0 ? -1 : 0;
+    const int r = update_from_keys(self, other, keys_method);
+    Py_DECREF(keys_method);
+    return r;
 }
 
 // update(other=(), /, **kwargs), as dict.update: other's pairs, then the keyword arguments.
