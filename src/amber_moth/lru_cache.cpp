@@ -1687,12 +1687,32 @@ PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
 // ---------------------------------------------------------------------------------------
 // Whole-cache operations
 
-// Empties the cache in one step under the lock; the references are dropped after it is
-// released. Without memory to hold them meanwhile, entries leave from the head one at a
-// time instead, each dropped after the lock is released, until the store is empty or is no
-// longer this one (a finaliser re-initialised the instance); then entries that finalisers
-// add meanwhile may stay. Fails only when, made from inside __eq__, it cannot reserve room
-// to defer its drops (MemoryError, nothing changed).
+// clear() without memory to hold the entries: they leave from the head one at a time, each
+// dropped after the lock is released, until `length` have left or the instance's store is
+// no longer `cache`, installed as the `store`th: being re-initialised (none), re-initialised
+// or resized (a later one), by a finaliser or another thread. Made from inside __eq__, each
+// step defers its drops in the room clear() reserved.
+void clear_head_first(LRUCacheObject *self, CLRUCache *cache, uint64_t length, uint64_t store) {
+    for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
+         --left) {
+        if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
+            break;
+        }
+    }
+}
+
+// Drops the `n` entries cache_clear took out, head first, once the lock is released.
+void drop_cleared(LRUCacheObject *self, const ClearedEntry *entries, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
+        drop_unlocked(self, {entries[i].key, entries[i].value, false});
+    }
+}
+
+// Empties the cache in one step under the lock (cache_clear); the references are dropped
+// after it is released. Without memory to hold them meanwhile, entries leave one at a time
+// instead (clear_head_first); then entries that finalisers add meanwhile may stay. Fails
+// only when, made from inside __eq__, it cannot reserve room to defer its drops
+// (MemoryError, nothing changed).
 PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
@@ -1701,28 +1721,20 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
         return nullptr;
     }
     const uint64_t length = cache->length;
-    const uint64_t store = self->stores;
     cache->hits = 0;
     cache->misses = 0;
     auto *entries = static_cast<ClearedEntry *>(
         length > 0 ? PyMem_Malloc(length * sizeof(ClearedEntry)) : nullptr);
-    const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
-    lru_unlock(self);
-    if (length > 0 && entries == nullptr) {
-        // Made from inside __eq__, each step defers its drops in the room reserved above.
-        // The steps end once the instance's store is not this one: being re-initialised
-        // (none), re-initialised or resized (a later one), by a finaliser or another thread.
-        for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
-             --left) {
-            if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
-                break;
-            }
-        }
+    if (length == 0 || entries != nullptr) {
+        const uint64_t cleared = cache_clear(cache, entries);
+        lru_unlock(self);
+        drop_cleared(self, entries, cleared);
+        PyMem_Free(entries);
+    } else {
+        const uint64_t store = self->stores;
+        lru_unlock(self);
+        clear_head_first(self, cache, length, store);
     }
-    for (uint64_t i = 0; i < cleared; ++i) {
-        drop_unlocked(self, {entries[i].key, entries[i].value, false});
-    }
-    PyMem_Free(entries);
     lru_unreserve(self, reserved);
     Py_RETURN_NONE;
 }
