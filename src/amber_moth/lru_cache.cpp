@@ -778,66 +778,6 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     return n;
 }
 
-// Destroying a store drops its references, which can free a cache that holds the last
-// reference to another, and so on: a chain of any length. Destructions nested deeper than
-// this on one thread are queued instead, and the outermost destruction performs them in a
-// loop, so the C stack stays bounded. The queue is empty whenever no destruction is under
-// way on the thread. A destruction in another interpreter than the one whose destruction
-// is under way on the thread (a finaliser running code in a subinterpreter) gets a queue of
-// its own for its span, so that every store is freed in the interpreter that destroyed it.
-constexpr unsigned kMaxNestedDestroys = 16;
-struct Destructions {
-    unsigned depth;
-    CLRUCache *queued;  // linked through next_queued
-    PyInterpreterState *interp;  // whose destructions these are, while depth > 0
-};
-thread_local Destructions destructions;
-
-// Drops every reference the store holds, head first, and frees it.
-void cache_free(CLRUCache *cache) {
-    assert(cache->restart_watches == nullptr);
-    LRUNode *node = cache->head;
-    while (node != nullptr) {
-        LRUNode *next = node->next;
-        Py_DECREF(node->orig_key);
-        Py_DECREF(node->value);
-        node = next;
-    }
-    free(cache->node_pool);
-    free(cache->buckets);
-    free(cache);
-}
-
-// Drops every reference the store holds and frees it, now or, when nested too deep, before
-// the outermost destruction on this thread returns. Precondition: no instance points to the
-// store any more, so code run by the drops cannot reach it.
-void cache_destroy(CLRUCache *cache) {
-    Destructions &d = destructions;
-    PyInterpreterState *interp = PyInterpreterState_Get();
-    if (d.depth > 0 && d.interp != interp) {
-        const Destructions outer = d;
-        d = {0, nullptr, interp};
-        cache_destroy(cache);
-        d = outer;
-        return;
-    }
-    d.interp = interp;
-    if (d.depth >= kMaxNestedDestroys) {
-        cache->next_queued = d.queued;
-        d.queued = cache;
-        return;
-    }
-    ++d.depth;
-    cache_free(cache);
-    if (d.depth == 1) {
-        while (CLRUCache *next = d.queued) {
-            d.queued = next->next_queued;
-            cache_free(next);
-        }
-    }
-    --d.depth;
-}
-
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
 // stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
 [[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
@@ -978,6 +918,69 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     *value = Py_NewRef(found.node->value);
     cache_remove(cache, found.node, found.slot, dropped);
     return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Destruction queue
+
+// Destroying a store drops its references, which can free a cache that holds the last
+// reference to another, and so on: a chain of any length. Destructions nested deeper than
+// this on one thread are queued instead, and the outermost destruction performs them in a
+// loop, so the C stack stays bounded. The queue is empty whenever no destruction is under
+// way on the thread. A destruction in another interpreter than the one whose destruction
+// is under way on the thread (a finaliser running code in a subinterpreter) gets a queue of
+// its own for its span, so that every store is freed in the interpreter that destroyed it.
+constexpr unsigned kMaxNestedDestroys = 16;
+struct Destructions {
+    unsigned depth;
+    CLRUCache *queued;  // linked through next_queued
+    PyInterpreterState *interp;  // whose destructions these are, while depth > 0
+};
+thread_local Destructions destructions;
+
+// Drops every reference the store holds, head first, and frees it.
+void cache_free(CLRUCache *cache) {
+    assert(cache->restart_watches == nullptr);
+    LRUNode *node = cache->head;
+    while (node != nullptr) {
+        LRUNode *next = node->next;
+        Py_DECREF(node->orig_key);
+        Py_DECREF(node->value);
+        node = next;
+    }
+    free(cache->node_pool);
+    free(cache->buckets);
+    free(cache);
+}
+
+// Drops every reference the store holds and frees it, now or, when nested too deep, before
+// the outermost destruction on this thread returns. Precondition: no instance points to the
+// store any more, so code run by the drops cannot reach it.
+void cache_destroy(CLRUCache *cache) {
+    Destructions &d = destructions;
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    if (d.depth > 0 && d.interp != interp) {
+        const Destructions outer = d;
+        d = {0, nullptr, interp};
+        cache_destroy(cache);
+        d = outer;
+        return;
+    }
+    d.interp = interp;
+    if (d.depth >= kMaxNestedDestroys) {
+        cache->next_queued = d.queued;
+        d.queued = cache;
+        return;
+    }
+    ++d.depth;
+    cache_free(cache);
+    if (d.depth == 1) {
+        while (CLRUCache *next = d.queued) {
+            d.queued = next->next_queued;
+            cache_free(next);
+        }
+    }
+    --d.depth;
 }
 
 // ---------------------------------------------------------------------------------------
