@@ -1,94 +1,97 @@
 // amber_moth.lru_cache: a bounded least-recently-used cache for CPython.
 //
-// The store (CLRUCache)
-// ---------------------
-// A store holds at most `capacity` entries. Its memory is three system-heap blocks made
-// once, by cache_create: the record, the node pool and the slot array (the index). Neither
-// the pool nor the index ever changes size; capacity 0 means 128.
+// Map
+// ---
+// Each mechanism, with the types and functions that implement it, in the order this file
+// presents them. Each rule is written once, beside the code that enforces it; where a line
+// says "rule:", that is where to read it.
 //
+// Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
+//                       default: store_capacity); "Store records" holds the records and
+//                       the limits (kMaxCapacity, kSlotKeys).
+// Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
+// Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
+//                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
+//                       hash_set, hash_delete, hash_rebuild, hash_reserve (rule: the load).
+// Lookup and its        hash_get -> hash_probe (one pass; exact_key_equals decides exact
+//   restart             str, int and tuple keys without Python code, key_equals calls
+//                       __eq__) -> hash_restart_probes (the passes after a restart); Lookup,
+//                       Match. RestartWatch (CLRUCache.restart_watches) with
+//                       restart_watch_begin/end, marked by restart_watches_mark from
+//                       hash_set, hash_rebuild and cache_reset; RestartMemo and
+//                       restart_memo_has (rule: RestartMemo). Rule for when a lookup
+//                       starts again: key_equals.
+// Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
+//                       list_push_back, list_move_to_end.
+// Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
+//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
+//                       their steps cache_insert, cache_append, cache_remove, cache_reset.
+// Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
+// Lock                  RLock, RLock_New, RLock_Free, Acquire_RLock, Release_RLock, NOOP in
+//                       utils.h (rule: there); lru_lock, lru_unlock, with_lock here.
+// Deferred drops and    Released and Detached (what a store call hands back); DeferredDrops
+//   reservations        (LRUCacheObject.deferred); lru_lock -> reserve_deferred,
+//                       lru_unreserve; drop_unlocked (rule: there), lru_unlock ->
+//                       drop_deferred; clear() drops through drop_cleared, resize() its
+//                       evicted entries through drop_unlocked.
+// Eviction hook         LRUCacheObject.on_evict; Detached::mark_evicted in cache_insert and
+//                       Released.evicted in cache_move; drop_now -> call_on_evict (rule:
+//                       drop_now); LRUCache_get_on_evict, LRUCache_set_on_evict,
+//                       LRUCache_traverse.
+// Statistics            CLRUCache.hits/misses: counted by cache_get (get, [] and, through
+//                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
+//                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
+// Binding               LRUCacheObject; its life cycle: store_of, keyed_store,
+//                       keyed_store_with_default, new_store, release_store, LRUCache_init,
+//                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
+//                       as keyed operations and whole-cache operations, and the tables.
+// Memoising decorator   (added with func.cpp)
+//
+// Invariants
+// ----------
 // Node states. Every node of the pool is in exactly one of:
 //   listed: on the doubly linked recency list (head = least recently used, tail = most),
-//           indexed by exactly one live slot, and owning one strong reference to its key
-//           object (`orig_key`) and one to its value;
+//           indexed by exactly one live slot;
 //   free:   on the singly linked free list (through `next`), `orig_key` and `value` null;
-//   fresh:  at or after `pool_used` in the pool, all zero. Nodes are handed out from the
-//           free list first, then from the fresh ones in pool order, so an emptied store
-//           is made as new by marking every node fresh, without touching the pool.
+//   fresh:  at or after `pool_used` in the pool, all zero (node_alloc hands out free nodes
+//           first, then fresh ones in pool order).
 // `length` is the number of listed nodes; head is null exactly when length is 0.
 //
 // Slot states. The index is open addressing with linear probing over `num_buckets` slots,
 // a power of two and at least twice the capacity, so live slots never fill more than half:
 //   empty:     node null, is_tombstone false (ends a probe);
-//   live:      node set, is_tombstone false, `key` equal to the node's hash;
+//   live:      node set, is_tombstone false, `key` equal to the node's hash, `key_addr` the
+//              node's key address when it fits (carried_address), else 0;
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
-// A live slot also carries, in the seven bytes of padding after is_tombstone (`key_addr`),
-// the address of its node's key object (`orig_key`), which never changes while the node is
-// listed and is kept alive by the node's reference. So a lookup checks identity, and hands
-// the stored key to the comparison, from the slot alone: it reads the node only for the
-// entry it finds, and `in` never does. The address is written whenever a slot becomes live
-// and moves with the slot in a rebuild. Where it does not fit (pointers that are not 64-bit
-// little-endian, or an address with any of its top 8 bits set, as tagged pointers may have)
-// the slot carries 0 and the lookup reads the key from the node. Empty and tombstone slots
-// carry 0.
-// `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
-// rebuilt in place, dropping every tombstone, when live slots and tombstones would fill
-// more than 70% of it; after creation the store never allocates. A key's first probe slot
-// comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
-// hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first. `restart_watches` lists the comparisons under way (RestartWatch);
-// a slot made live marks those of its hash, and a rebuild or a reset (slots moved, or
-// tombstones made empty) marks them all. Removing an entry leaves a tombstone and changes
-// no path and marks nothing; moving an entry in the recency list touches no slot.
+// Empty and tombstone slots carry no key address; `tombstones` counts tombstone slots.
+// Removing an entry leaves a tombstone and moves no slot; moving an entry in the recency
+// list touches no slot; only hash_rebuild and cache_reset move slots or empty tombstones.
+// The pool and the index never change size: after cache_create the store never allocates.
 //
-// Where Python code runs. A key's __eq__ (called while probing) and any reference drop
-// (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
-// cache on the same thread, or let another thread in. So:
-//   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. The lookup starts again from the first probe slot when
-//     a key with the probe's own hash was indexed meanwhile (only such a key can equal the
-//     probe, and only such a fill can give the compared entry's node and key address to
-//     another key). Otherwise an equal stored key that is still stored is the answer, and
-//     after an unequal one the lookup starts again only when slots moved or the compared
-//     slot no longer holds the compared entry. In every other case probing goes on, whatever
-//     else the comparison changed: entries removed meanwhile left tombstones, which keep every
-//     path intact, and are simply not found. A lookup that starts again does not ask again
-//     the entries it found unequal (up to 16), unless a key of its hash was indexed. So no
-//     key is ever stored twice, a comparison that changes unrelated entries costs no
-//     restart, and one that makes the index rebuild costs one more pass. A comparison that
-//     raises fails the whole operation, with the store unchanged.
+// References. A listed node owns one strong reference to its key (`orig_key`) and one to
+// its value. References that leave the store are moved out of it, into a Detached holder,
+// cache_clear's array or cache_move's evicted array, and from there dropped by the binding
+// (drop_unlocked) or parked in `deferred`. An instance owns its store (`cache`, null until
+// __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
+// between lru_lock and lru_unlock; release_store and LRUCache_resize refuse to replace the
+// store while it is non-zero, so no store or lock is freed under an operation.
+// cache_destroy runs only on a store no instance points to.
+//
+// Where Python code runs. A key's __hash__ and __eq__, any reference drop (__del__, weakref
+// callbacks, ...), the eviction hook and any allocation (the cycle collector) run arbitrary
+// code that may re-enter this cache on the same thread, or let another thread in. So:
+//   * Hashing happens before the lock is taken (keyed_store).
+//   * Comparisons happen only in key_equals, while hash_get looks up the probe key, before
+//     the operation changes anything; a comparison that raises fails the whole operation,
+//     with the store unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
-//     finds a slot by node identity, insertion takes the first free slot on the key's path.
-//   * References that leave the store (an overwritten value, evicted, deleted, popped and
-//     cleared entries) are moved out of it (a Detached holder, or cache_clear's array) and
-//     dropped only once the store is consistent again and the lock is released.
-//   * cache_destroy runs only on a store no instance points to. A drop can free a cache
-//     holding the last reference to another cache, and so on; destructions nested deeper
-//     than a few levels are queued and run in a loop by the outermost one, so freeing a
-//     chain of any length needs a bounded C stack. Each interpreter on a thread has its
-//     own queue, so a store's references are always dropped in the interpreter it was
-//     destroyed in.
-//
-// The binding (LRUCacheObject)
-// ----------------------------
-// An instance owns its store (`cache`, null until __init__ succeeds) and its lock record
-// (`mutex`, see utils.h). A keyed operation hashes the key unlocked, then takes the lock,
-// makes one store call, takes new references to what it returns, releases the lock, drops
-// what the store handed back, and only then raises KeyError where absence is an error. An
-// operation made from inside __eq__ on a thread-safe cache releases the lock only to the
-// outer operation, which still holds it: its drops wait in `deferred`, in order, until the
-// outermost operation on that thread has released the lock, and are then dropped by that
-// thread. Room for them is reserved before the nested operation changes anything (it
-// fails with MemoryError otherwise), so no drop the cache makes ever runs a finaliser
-// under the lock. Drops made while another thread holds the lock are never deferred.
-// `running` counts operations between lock and unlock; __init__ and resize() refuse to
-// replace the store while it is non-zero, so no store or lock is freed under an operation.
-// An operation reads `cache` only where no Python code can run before it takes the lock
-// (after hashing, after allocating); code that runs between locked steps of one call (the
-// drops of clear()'s fallback) checks `cache` and `stores` before each step.
-// An entry evicted to make room is a Released record marked `evicted`: where its drop would
-// run, the eviction hook (`on_evict`) is called first, so the hook runs as drops do: after
-// the lock is released, on the evicting thread, in order, deferred when nested. The cycle
-// collector sees `on_evict` alone; keys and values are not visited.
+//     finds a slot by node identity (find_node_slot), insertion takes the first free slot
+//     on the key's path (find_free_slot).
+//   * Drops, and the eviction hook, run only once the store is consistent again and the
+//     lock is released (drop_unlocked).
+//   * An operation reads `cache` only where no Python code can run before it takes the lock
+//     (after hashing, after allocating); code that runs between locked steps of one call
+//     checks `cache` and `stores` before each step (clear_head_first).
 
 // Assertions check the store's invariants in checked builds (-DAMBER_MOTH_CHECKED, used by
 // the sanitizer and debug-interpreter builds); every other build leaves them out.
@@ -122,6 +125,12 @@ struct LRUNode {
     LRUNode *next;       // towards the tail; null at the tail; next free node while free
 };
 
+// A slot of the index (slot states: the design comment). A live slot carries its node's key
+// address so that a lookup checks identity, and hands the stored key to the comparison,
+// from the slot alone: it reads the node only for the entry it finds, and `in` never does.
+// The address never changes while the node is listed, and the node's reference keeps the
+// key alive; live_slot writes it whenever a slot becomes live, and it moves with the slot in
+// a rebuild.
 struct HashEntry {
     int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
     LRUNode *node;  // null when empty or a tombstone
@@ -282,7 +291,8 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // ---------------------------------------------------------------------------------------
 // Hash index
 
-// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi.
+// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi, so that
+// ints, whose hash is their value, do not cluster.
 [[nodiscard]] inline uint64_t home_slot(const CLRUCache *cache, int64_t hash_key) {
     return (static_cast<uint64_t>(hash_key) * UINT64_C(0x9E3779B97F4A7C15)) >> cache->shift;
 }
@@ -351,6 +361,9 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return i;
 }
 
+// ---------------------------------------------------------------------------------------
+// Lookup and its restart
+
 // Result of a lookup: the node holding an equal key and the slot indexing it, or no node.
 struct Lookup {
     LRUNode *node;
@@ -407,17 +420,27 @@ void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
     }
 }
 
-// Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
-// the drop of the reference held across it, run Python code, which may change the index
-// anywhere; the call's watch records what matters. The compared entry is still stored when
-// no key of the probe's hash was indexed meanwhile and its node holds the same key address
-// under that hash: a node is refilled, and a freed key's address reused by a new key, only
-// through a fill, and a fill of another hash leaves the node under that hash. Then an equal
-// answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
-// unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
-// must start again (Match::Restart). The reference is dropped before the watch ends, so that what
-// its drop runs is watched too. `memo`, null in a lookup's first pass, keeps unequal
-// answers across restarts. Kept out of line so that lookups that never compare stay lean.
+// Calls the stored key in slot `i` with the probe key (of the slot's hash), and decides
+// whether the answer stands. The call, and the drop of the reference held across it, run
+// Python code, which may change the index anywhere; the call's RestartWatch records what
+// matters, and the reference is dropped before the watch ends so that what its drop runs is
+// watched too.
+//
+// When a lookup starts again. The compared entry is still stored ("kept") when no key of
+// the probe's hash was indexed meanwhile and its node holds the same key address under that
+// hash: a node is refilled, and a freed key's address reused by a new key, only through a
+// fill, and a fill of another hash leaves the node under that hash. So a fill of the
+// probe's hash, the only kind that can store a key equal to the probe, always restarts the
+// lookup. Otherwise an equal answer from a kept entry stands whatever else changed, `i`
+// becoming the node's slot if it moved (Match::Yes), and an unequal one stands, the probe
+// going on, unless slots moved or the compared slot no longer holds the compared entry
+// (Match::No). Every other case starts the lookup again from its first probe slot
+// (Match::Restart). Entries removed meanwhile left tombstones, which keep every path
+// intact, and are simply not found. So no key is ever stored twice, a comparison that
+// changes unrelated entries costs no restart, and one that makes the index rebuild costs
+// one more pass: a lookup that starts again does not ask again the entries it found unequal
+// (`memo`, null in a first pass: RestartMemo). Kept out of line so that lookups that never
+// compare stay lean.
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, PyObject *orig_key,
                                    RestartMemo *memo) {
     // The index is never reallocated during an operation: the slot stays where it is.
@@ -510,8 +533,7 @@ void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
 constexpr int kRestart = 1;
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                                     Lookup *out, RestartMemo *memo) {
-    // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
-    // empty slot always ends the probe.
+    // The load rule (hash_reserve) always leaves empty slots, so an empty slot ends the probe.
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
         const HashEntry &e = cache->buckets[i];
         LRUNode *node = e.node;
@@ -572,6 +594,9 @@ constexpr int kRestart = 1;
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
     return r != kRestart ? r : hash_restart_probes(cache, hash_key, orig_key, out);
 }
+
+// ---------------------------------------------------------------------------------------
+// Hash index updates
 
 // Indexes `node` under its hash in the first free slot of its path.
 // Precondition: no live slot holds an equal key; the index has room (hash_reserve).
@@ -1012,6 +1037,9 @@ inline LRUCacheObject *as_cache(PyObject *op) {
     return reinterpret_cast<LRUCacheObject *>(op);
 }
 
+// ---------------------------------------------------------------------------------------
+// Lock, deferred drops and the eviction hook
+
 // Calls the eviction hook with an evicted entry. The operation that evicted it has
 // completed, so an error the hook raises is reported as unraisable (sys.unraisablehook),
 // and an error already set is kept.
@@ -1028,7 +1056,9 @@ inline LRUCacheObject *as_cache(PyObject *op) {
 }
 
 // Drops a released record's references, key first; an evicted entry is first handed to the
-// eviction hook, if there is one.
+// eviction hook, if there is one. So the hook runs where and when drops run
+// (drop_unlocked): after the lock is released, on the evicting thread, in eviction order,
+// deferred when nested.
 void drop_now(LRUCacheObject *self, Released r) {
     if (r.evicted && self->on_evict != nullptr) [[unlikely]] {
         call_on_evict(self, r);
@@ -1152,6 +1182,9 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     lru_unreserve(self, reserved);
     return result;
 }
+
+// ---------------------------------------------------------------------------------------
+// Instance life cycle: its store, __init__, the collector, deallocation
 
 // The instance's store, or null with RuntimeError set when it has none.
 [[nodiscard]] inline CLRUCache *store_of(LRUCacheObject *self) {
@@ -1299,7 +1332,9 @@ PyObject *LRUCache_reduce(PyObject *, PyObject *) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Keyed operations
+// Keyed operations: keyed_store hashes the key (unlocked) and finds the store, with_lock
+// makes one store call and takes new references to what it returns, and only then is
+// KeyError raised where absence is an error.
 
 // Raises KeyError for a missing key, as dict does: the key is the error's argument, except
 // that a tuple key gives its items and None gives none. A key that is itself an exception
