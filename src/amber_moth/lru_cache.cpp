@@ -1351,17 +1351,14 @@ void set_key_error(PyObject *key) {
     }
 }
 
-// The value stored under `key` (found by Find, cache_get or cache_peek) as a new reference,
-// null when absent; -1 with the error set, 0 otherwise. The half shared by get(), [] and
-// peek() once the key is hashed and the store found.
+// Sets `*value` to a new reference to the value that Find (cache_get or cache_peek) finds
+// under `key`, or null when absent, and returns Find's result.
 template <auto Find>
-[[nodiscard]] inline int find_value(LRUCacheObject *self, CLRUCache *cache, int64_t h,
-                                    PyObject *key, PyObject **value) {
-    return with_lock(self, [&](Detached &) {
-        const int found = Find(cache, h, key, value);
-        Py_XINCREF(*value);
-        return found;
-    });
+[[nodiscard]] inline int find_value(CLRUCache *cache, int64_t h, PyObject *key,
+                                    PyObject **value) {
+    const int found = Find(cache, h, key, value);
+    Py_XINCREF(*value);
+    return found;
 }
 
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
@@ -1369,7 +1366,9 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
     PyObject *value;
-    if (cache == nullptr || find_value<cache_get>(self, cache, h, key, &value) < 0) {
+    if (cache == nullptr || with_lock(self, [&](Detached &) {
+            return find_value<cache_get>(cache, h, key, &value);
+        }) < 0) {
         return nullptr;
     }
     if (value == nullptr) {
@@ -1378,23 +1377,35 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     return value;
 }
 
-// get() and peek(): the value found by Find (find_value), or the default.
-template <auto Find>
-PyObject *value_or_default(PyObject *op, PyObject *args, const char *name) {
-    LRUCacheObject *self = as_cache(op);
+// A call of get(), peek(), pop() or setdefault(), once its key is hashed and its store found.
+struct KeyedCall {
+    CLRUCache *cache;
+    int64_t hash;
     PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, name, &key, &dflt, &h);
-    PyObject *value;
-    if (cache == nullptr || find_value<Find>(self, cache, h, key, &value) < 0) {
+    PyObject *dflt;  // None when not given
+};
+
+// get(), peek(), pop() and setdefault(): unpacks (key[, default]) for the method `name`,
+// finds the store (keyed_store_with_default), then runs step(call, dropped, &value) under
+// the lock (with_lock, `Drops` as there), which returns < 0 with the error set, or leaves
+// `value` a new reference, or null for the default.
+template <size_t Drops = 0, class Step>
+PyObject *value_or_default(PyObject *op, PyObject *args, const char *name, Step &&step) {
+    LRUCacheObject *self = as_cache(op);
+    KeyedCall call;
+    call.cache = keyed_store_with_default(self, args, name, &call.key, &call.dflt, &call.hash);
+    PyObject *value = nullptr;
+    if (call.cache == nullptr ||
+        with_lock<Drops>(self, [&](Detached &dropped) { return step(call, dropped, &value); }) < 0) {
         return nullptr;
     }
-    return value != nullptr ? value : Py_NewRef(dflt);
+    return value != nullptr ? value : Py_NewRef(call.dflt);
 }
 
 PyObject *LRUCache_get(PyObject *op, PyObject *args) {
-    return value_or_default<cache_get>(op, args, "get");
+    return value_or_default(op, args, "get", [](const KeyedCall &c, Detached &, PyObject **value) {
+        return find_value<cache_get>(c.cache, c.hash, c.key, value);
+    });
 }
 
 // Shared by set() and subscript assignment: 0, or -1 with the error set.
@@ -1448,40 +1459,19 @@ PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
 }
 
 PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "pop", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock<1>(self, [&](Detached &dropped) {
-        return cache_pop(cache, h, key, dropped, &value);
-    });
-    if (r < 0) {
-        return nullptr;
-    }
-    return r > 0 ? value : Py_NewRef(dflt);
+    return value_or_default<1>(op, args, "pop",
+                               [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+                                   return cache_pop(c.cache, c.hash, c.key, dropped, value);
+                               });
 }
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "setdefault", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock<1>(self, [&](Detached &dropped) {
-        const int found = cache_setdefault(cache, h, key, dflt, dropped, &value);
-        Py_XINCREF(value);
-        return found;
-    });
-    return r < 0 ? nullptr : value;
+    return value_or_default<1>(
+        op, args, "setdefault", [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+            const int found = cache_setdefault(c.cache, c.hash, c.key, c.dflt, dropped, value);
+            Py_XINCREF(*value);
+            return found;
+        });
 }
 
 // Shared by has() and `in`: 1 present, 0 absent, -1 with the error set. No reordering.
@@ -1505,7 +1495,9 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // The value, or the default (None when not given); no reordering, no counting.
 PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
-    return value_or_default<cache_peek>(op, args, "peek");
+    return value_or_default(op, args, "peek", [](const KeyedCall &c, Detached &, PyObject **value) {
+        return find_value<cache_peek>(c.cache, c.hash, c.key, value);
+    });
 }
 
 // Removes the least recently used entry and returns (key, value); KeyError when empty. The
