@@ -234,6 +234,8 @@ class Detached {
         assert(held_.key != nullptr);
         held_.evicted = true;
     }
+    // The value held, borrowed; null when nothing is held.
+    [[nodiscard]] PyObject *value() const { return held_.value; }
     // Hands over what is held (both null when nothing is) and empties the holder.
     [[nodiscard]] Released release() {
         const Released out = held_;
@@ -933,16 +935,11 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // As cache_delete, and on removal `*value` is a new reference to the removed value.
 [[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
                             Detached &dropped, PyObject **value) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
+    const int removed = cache_delete(cache, hash_key, orig_key, dropped);
+    if (removed > 0) {
+        *value = Py_NewRef(dropped.value());
     }
-    if (found.node == nullptr) {
-        return 0;
-    }
-    *value = Py_NewRef(found.node->value);
-    cache_remove(cache, found.node, found.slot, dropped);
-    return 1;
+    return removed;
 }
 
 // ---------------------------------------------------------------------------------------
