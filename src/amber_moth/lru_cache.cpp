@@ -65,13 +65,14 @@
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
 // Empty and tombstone slots carry no key address; `tombstones` counts tombstone slots.
 // Removing an entry leaves a tombstone and moves no slot; moving an entry in the recency
-// list touches no slot; only hash_rebuild and cache_reset move slots or empty tombstones.
+// list touches no slot; only hash_rebuild, and cache_reset once the store is empty, move
+// slots or make tombstones empty.
 // The pool and the index never change size: after cache_create the store never allocates.
 //
 // References. A listed node owns one strong reference to its key (`orig_key`) and one to
 // its value. References that leave the store are moved out of it, into a Detached holder,
-// cache_clear's array or cache_move's evicted array, and from there dropped by the binding
-// (drop_unlocked) or parked in `deferred`. An instance owns its store (`cache`, null until
+// cache_clear's array or cache_move's evicted array, and from there handed to
+// drop_unlocked, which drops them or parks them in `deferred`. An instance owns its store (`cache`, null until
 // __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
 // between lru_lock and lru_unlock; release_store and LRUCache_resize refuse to replace the
 // store while it is non-zero, so no store or lock is freed under an operation.
