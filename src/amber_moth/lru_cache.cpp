@@ -205,13 +205,11 @@ static_assert(offsetof(HashEntry, key_addr) == offsetof(HashEntry, is_tombstone)
               "is_tombstone and key_addr are the slot's last eight bytes, read as one word");
 
 // What one operation took out of the store: an entry's key and value, or an overwritten
-// value (key null). Each is a strong reference, to be dropped only once the store is
-// consistent again and the lock is released: a drop can run arbitrary Python code. An
-// entry evicted to make room is handed to the instance's eviction hook first.
+// value (key null), as strong references, for drop_unlocked.
 struct Released {
     PyObject *key;
     PyObject *value;
-    bool evicted;
+    bool evicted;  // evicted to make room: for the eviction hook (drop_now)
 };
 
 // Holds what an operation releases (at most one Released) until the caller hands it on;
