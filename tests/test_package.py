@@ -92,7 +92,7 @@ def test_installed_files_are_the_package_alone():
     files = [f for f in dist.files if "__pycache__" not in f.parts]
     assert {f.parts[0] for f in files} == {"amber_moth", f"amber_moth-{dist.version}.dist-info"}
     package = {f.name for f in files if f.parts[0] == "amber_moth"}
-    assert package == {"__init__.py", "py.typed", "lru_cache.pyi", MODULE.name}
+    assert package == {"__init__.py", "py.typed", "lru_cache.pyi", "func.py", "func.pyi", MODULE.name}
 
 
 def readelf(*options):

@@ -25,14 +25,13 @@
 // user's function, storing (eviction, drops, the eviction hook). Each may call the wrapper
 // again, on this thread or another, clear its cache or resize it: the wrapper keeps no
 // pointer into the store across them, and holds its own references to what it uses after.
-#define PY_SSIZE_T_CLEAN
+#include "lru_cache.h"
+
 #include <Python.h>
 #include <pythread.h>
 
 #include <cstddef>
 #include <cstdint>
-
-#include "lru_cache.h"
 
 namespace {
 

@@ -1,102 +1,102 @@
 // amber_moth.lru_cache: a bounded least-recently-used cache for CPython.
 //
-// The store (CLRUCache)
-// ---------------------
-// A store holds at most `capacity` entries. Its memory is three system-heap blocks made
-// once, by cache_create: the record, the node pool and the slot array (the index). Neither
-// the pool nor the index ever changes size; capacity 0 means 128.
+// Map
+// ---
+// Each mechanism, with the types and functions that implement it, in the order this file
+// presents them. Each rule is written once, beside the code that enforces it; where a line
+// says "rule:", that is where to read it.
 //
+// Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
+//                       default: store_capacity); "Store records" holds the records and
+//                       the limits (kMaxCapacity, kSlotKeys).
+// Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
+// Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
+//                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
+//                       hash_set, hash_delete, hash_rebuild, hash_reserve (rule: the load).
+// Lookup and its        hash_get -> hash_probe (one pass; exact_key_equals decides exact
+//   restart             str, int and tuple keys without Python code, key_equals calls
+//                       __eq__) -> hash_restart_probes (the passes after a restart); Lookup,
+//                       Match. RestartWatch (CLRUCache.restart_watches) with
+//                       restart_watch_begin/end, marked by restart_watches_mark from
+//                       hash_set, hash_rebuild and cache_reset; RestartMemo and
+//                       restart_memo_has (rule: RestartMemo). Rule for when a lookup
+//                       starts again: key_equals.
+// Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
+//                       list_push_back, list_move_to_end.
+// Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
+//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
+//                       their steps cache_insert, cache_append, cache_remove, cache_reset.
+// Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
+// Lock                  RLock, RLock_New, RLock_Free, Acquire_RLock, Release_RLock, NOOP in
+//                       utils.h (rule: there); lru_lock, lru_unlock, with_lock here.
+// Deferred drops and    Released and Detached (what a store call hands back); DeferredDrops
+//   reservations        (LRUCacheObject.deferred); lru_lock -> reserve_deferred,
+//                       lru_unreserve; drop_unlocked (rule: there), lru_unlock ->
+//                       drop_deferred; clear() drops through drop_cleared, resize() its
+//                       evicted entries through drop_unlocked.
+// Eviction hook         LRUCacheObject.on_evict; Detached::mark_evicted in cache_insert and
+//                       Released.evicted in cache_move; drop_now -> call_on_evict (rule:
+//                       drop_now); LRUCache_get_on_evict, LRUCache_set_on_evict,
+//                       LRUCache_traverse.
+// Statistics            CLRUCache.hits/misses: counted by cache_get (get, [] and, through
+//                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
+//                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
+// Binding               LRUCacheObject; its life cycle: store_of, keyed_store,
+//                       keyed_store_with_default, new_store, release_store, LRUCache_init,
+//                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
+//                       as keyed operations and whole-cache operations, and the tables.
+// Memoising decorator   (added with func.cpp)
+//
+// Invariants
+// ----------
 // Node states. Every node of the pool is in exactly one of:
 //   listed: on the doubly linked recency list (head = least recently used, tail = most),
-//           indexed by exactly one live slot, and owning one strong reference to its key
-//           object (`orig_key`) and one to its value;
+//           indexed by exactly one live slot;
 //   free:   on the singly linked free list (through `next`), `orig_key` and `value` null;
-//   fresh:  at or after `pool_used` in the pool, all zero. Nodes are handed out from the
-//           free list first, then from the fresh ones in pool order, so an emptied store
-//           is made as new by marking every node fresh, without touching the pool.
+//   fresh:  at or after `pool_used` in the pool, all zero (node_alloc hands out free nodes
+//           first, then fresh ones in pool order).
 // `length` is the number of listed nodes; head is null exactly when length is 0.
 //
 // Slot states. The index is open addressing with linear probing over `num_buckets` slots,
 // a power of two and at least twice the capacity, so live slots never fill more than half:
 //   empty:     node null, is_tombstone false (ends a probe);
-//   live:      node set, is_tombstone false, `key` equal to the node's hash;
+//   live:      node set, is_tombstone false, `key` equal to the node's hash, `key_addr` the
+//              node's key address when it fits (carried_address), else 0;
 //   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
-// A live slot also carries, in the seven bytes of padding after is_tombstone (`key_addr`),
-// the address of its node's key object (`orig_key`), which never changes while the node is
-// listed and is kept alive by the node's reference. So a lookup checks identity, and hands
-// the stored key to the comparison, from the slot alone: it reads the node only for the
-// entry it finds, and `in` never does. The address is written whenever a slot becomes live
-// and moves with the slot in a rebuild. Where it does not fit (pointers that are not 64-bit
-// little-endian, or an address with any of its top 8 bits set, as tagged pointers may have)
-// the slot carries 0 and the lookup reads the key from the node. Empty and tombstone slots
-// carry 0.
-// `tombstones` counts tombstone slots. Before a slot is used for a new key, the index is
-// rebuilt in place, dropping every tombstone, when live slots and tombstones would fill
-// more than 70% of it; after creation the store never allocates. A key's first probe slot
-// comes from its hash multiplied by a 64-bit odd constant (top bits), so that ints, whose
-// hash is their value, do not cluster. The slot and the node keep the key's own hash, and
-// slots are compared by it first. `watches` lists the comparisons under way (CompareWatch);
-// a slot made live marks those of its hash, and a rebuild or a reset (slots moved, or
-// tombstones made empty) marks them all. Removing an entry leaves a tombstone and changes
-// no path and marks nothing; moving an entry in the recency list touches no slot.
+// Empty and tombstone slots carry no key address; `tombstones` counts tombstone slots.
+// Removing an entry leaves a tombstone and moves no slot; moving an entry in the recency
+// list touches no slot; only hash_rebuild, and cache_reset once the store is empty, move
+// slots or make tombstones empty.
+// The pool and the index never change size: after cache_create the store never allocates.
 //
-// Where Python code runs. A key's __eq__ (called while probing) and any reference drop
-// (which can run __del__, weakref callbacks, ...) run arbitrary code that may re-enter this
-// cache on the same thread, or let another thread in. So:
-//   * Comparisons happen only in hash_get, while looking up the probe key, before the
-//     operation changes anything. The lookup starts again from the first probe slot when
-//     a key with the probe's own hash was indexed meanwhile (only such a key can equal the
-//     probe, and only such a fill can give the compared entry's node and key address to
-//     another key). Otherwise an equal stored key that is still stored is the answer, and
-//     after an unequal one the lookup starts again only when slots moved or the compared
-//     slot no longer holds the compared entry. In every other case probing goes on, whatever
-//     else the comparison changed: entries removed meanwhile left tombstones, which keep every
-//     path intact, and are simply not found. A lookup that starts again does not ask again
-//     the entries it found unequal (up to 16), unless a key of its hash was indexed. So no
-//     key is ever stored twice, a comparison that changes unrelated entries costs no
-//     restart, and one that makes the index rebuild costs one more pass. A comparison that
-//     raises fails the whole operation, with the store unchanged.
+// References. A listed node owns one strong reference to its key (`orig_key`) and one to
+// its value. References that leave the store are moved out of it, into a Detached holder,
+// cache_clear's array or cache_move's evicted array, and from there handed to
+// drop_unlocked, which drops them or parks them in `deferred`. An instance owns its store (`cache`, null until
+// __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
+// between lru_lock and lru_unlock; release_store and LRUCache_resize refuse to replace the
+// store while it is non-zero, so no store or lock is freed under an operation.
+// cache_destroy runs only on a store no instance points to.
+//
+// Where Python code runs. A key's __hash__ and __eq__, any reference drop (__del__, weakref
+// callbacks, ...), the eviction hook and any allocation (the cycle collector) run arbitrary
+// code that may re-enter this cache on the same thread, or let another thread in. So:
+//   * Hashing happens before the lock is taken (keyed_store).
+//   * Comparisons happen only in key_equals, while hash_get looks up the probe key, before
+//     the operation changes anything; a comparison that raises fails the whole operation,
+//     with the store unchanged.
 //   * Once the lookup is done, the operation runs to the end with no Python code: removal
-//     finds a slot by node identity, insertion takes the first free slot on the key's path.
-//   * References that leave the store (an overwritten value, evicted, deleted, popped and
-//     cleared entries) are moved out of it (a Detached holder, or cache_clear's array) and
-//     dropped only once the store is consistent again and the lock is released.
-//   * cache_destroy runs only on a store no instance points to. A drop can free a cache
-//     holding the last reference to another cache, and so on; destructions nested deeper
-//     than a few levels are queued and run in a loop by the outermost one, so freeing a
-//     chain of any length needs a bounded C stack. Each interpreter on a thread has its
-//     own queue, so a store's references are always dropped in the interpreter it was
-//     destroyed in.
-//
-// The binding (LRUCacheObject)
-// ----------------------------
-// An instance owns its store (`cache`, null until __init__ succeeds) and its lock record
-// (`mutex`, see utils.h). A keyed operation hashes the key unlocked, then takes the lock,
-// makes one store call, takes new references to what it returns, releases the lock, drops
-// what the store handed back, and only then raises KeyError where absence is an error. An
-// operation made from inside __eq__ on a thread-safe cache releases the lock only to the
-// outer operation, which still holds it: its drops wait in `deferred`, in order, until the
-// outermost operation on that thread has released the lock, and are then dropped by that
-// thread. Room for them is reserved before the nested operation changes anything (it
-// fails with MemoryError otherwise), so no drop the cache makes ever runs a finaliser
-// under the lock. Drops made while another thread holds the lock are never deferred.
-// `running` counts operations between lock and unlock; __init__ and resize() refuse to
-// replace the store while it is non-zero, so no store or lock is freed under an operation.
-// An operation reads `cache` only where no Python code can run before it takes the lock
-// (after hashing, after allocating); code that runs between locked steps of one call (the
-// drops of clear()'s fallback) checks `cache` and `stores` before each step.
-// An entry evicted to make room is a Released record marked `evicted`: where its drop would
-// run, the eviction hook (`on_evict`) is called first, so the hook runs as drops do: after
-// the lock is released, on the evicting thread, in order, deferred when nested. The cycle
-// collector sees `on_evict` alone; keys and values are not visited.
+//     finds a slot by node identity (find_node_slot), insertion takes the first free slot
+//     on the key's path (find_free_slot).
+//   * Drops, and the eviction hook, run only once the store is consistent again and the
+//     lock is released (drop_unlocked).
+//   * An operation reads `cache` only where no Python code can run before it takes the lock
+//     (after hashing, after allocating); code that runs between locked steps of one call
+//     checks `cache` and `stores` before each step (clear_head_first).
 
-// Assertions check the store's invariants in checked builds (-DAMBER_MOTH_CHECKED, used by
-// the sanitizer and debug-interpreter builds); every other build leaves them out.
-#if !defined(AMBER_MOTH_CHECKED) && !defined(NDEBUG)
-#define NDEBUG
-#endif
+// lru_cache.h comes first: it decides whether assertions are compiled in.
+#include "lru_cache.h"
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <bit>
@@ -107,7 +107,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "lru_cache.h"
 #include "utils.h"
 
 namespace {
@@ -123,6 +122,12 @@ struct LRUNode {
     LRUNode *next;       // towards the tail; null at the tail; next free node while free
 };
 
+// A slot of the index (slot states: the design comment). A live slot carries its node's key
+// address so that a lookup checks identity, and hands the stored key to the comparison,
+// from the slot alone: it reads the node only for the entry it finds, and `in` never does.
+// The address never changes while the node is listed, and the node's reference keeps the
+// key alive; live_slot writes it whenever a slot becomes live, and it moves with the slot in
+// a rebuild.
 struct HashEntry {
     int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
     LRUNode *node;  // null when empty or a tombstone
@@ -135,17 +140,17 @@ struct HashEntry {
 // A comparison under way in a lookup (key_equals), linked into its store for the span of
 // the call, so that the store can mark it when something happens that could change the
 // lookup's answer: a key of its hash indexed, or slots moved. It lives on the comparing
-// frame's stack; the watches of several threads and nested lookups may be linked at once.
-struct CompareWatch {
+// frame's stack; the restart watches of several threads and nested lookups may be linked at once.
+struct RestartWatch {
     int64_t hash_key;  // the probe's hash
     bool filled;       // a key of hash_key was indexed
     bool moved;        // slots moved, or tombstones became empty slots
-    CompareWatch *prev;  // towards the store's newest watch
-    CompareWatch *next;
+    RestartWatch *prev;  // towards the store's newest watch
+    RestartWatch *next;
 };
 
 // How many stored keys found unequal to the probe a lookup remembers across its restarts.
-constexpr unsigned kKeptAnswers = 16;
+constexpr unsigned kRestartMemoSize = 16;
 
 struct CLRUCache {
     LRUNode *head;  // least recently used
@@ -161,12 +166,16 @@ struct CLRUCache {
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
     uint64_t hits;       // lookups by get, subscription and setdefault that found the key
     uint64_t misses;     // ... and that did not
-    CompareWatch *watches;  // comparisons under way on this store, newest first
+    RestartWatch *restart_watches;  // comparisons under way on this store, newest first
     CLRUCache *next_queued;  // link in its interpreter's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
 };
 
 constexpr uint64_t kDefaultCapacity = 128;
+// The capacity of a store asked for `requested` entries: 0 means the default.
+[[nodiscard]] constexpr uint64_t store_capacity(uint64_t requested) {
+    return requested != 0 ? requested : kDefaultCapacity;
+}
 constexpr uint64_t kMinBuckets = 16;
 // Beyond this capacity the index size or the load arithmetic would not fit in 64 bits;
 // such a store fails like any allocation that cannot be satisfied.
@@ -192,13 +201,11 @@ static_assert(offsetof(HashEntry, key_addr) == offsetof(HashEntry, is_tombstone)
               "is_tombstone and key_addr are the slot's last eight bytes, read as one word");
 
 // What one operation took out of the store: an entry's key and value, or an overwritten
-// value (key null). Each is a strong reference, to be dropped only once the store is
-// consistent again and the lock is released: a drop can run arbitrary Python code. An
-// entry evicted to make room is handed to the instance's eviction hook first.
+// value (key null), as strong references, for drop_unlocked.
 struct Released {
     PyObject *key;
     PyObject *value;
-    bool evicted;
+    bool evicted;  // evicted to make room: for the eviction hook (drop_now)
 };
 
 // Holds what an operation releases (at most one Released) until the caller hands it on;
@@ -222,6 +229,8 @@ class Detached {
         assert(held_.key != nullptr);
         held_.evicted = true;
     }
+    // The value held, borrowed; null when nothing is held.
+    [[nodiscard]] PyObject *value() const { return held_.value; }
     // Hands over what is held (both null when nothing is) and empties the holder.
     [[nodiscard]] Released release() {
         const Released out = held_;
@@ -279,7 +288,8 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // ---------------------------------------------------------------------------------------
 // Hash index
 
-// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi.
+// First probe slot of a hash: Fibonacci hashing, the top bits of hash * 2^64/phi, so that
+// ints, whose hash is their value, do not cluster.
 [[nodiscard]] inline uint64_t home_slot(const CLRUCache *cache, int64_t hash_key) {
     return (static_cast<uint64_t>(hash_key) * UINT64_C(0x9E3779B97F4A7C15)) >> cache->shift;
 }
@@ -348,6 +358,9 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return i;
 }
 
+// ---------------------------------------------------------------------------------------
+// Lookup and its restart
+
 // Result of a lookup: the node holding an equal key and the slot indexing it, or no node.
 struct Lookup {
     LRUNode *node;
@@ -355,12 +368,12 @@ struct Lookup {
 };
 
 // Outcome of comparing a probe key with a stored key (same hash, not identical).
-enum class Match { No, Yes, Changed, Error };
+enum class Match { No, Yes, Restart, Error };
 
 // Marks the comparisons under way: all of them when slots moved, else those whose probe
 // has `hash_key`, a key of which was just indexed.
-[[gnu::noinline]] void watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
-    for (CompareWatch *w = cache->watches; w != nullptr; w = w->next) {
+[[gnu::noinline]] void restart_watches_mark(CLRUCache *cache, bool moved, int64_t hash_key) {
+    for (RestartWatch *w = cache->restart_watches; w != nullptr; w = w->next) {
         w->moved = w->moved || moved;
         w->filled = w->filled || (!moved && w->hash_key == hash_key);
     }
@@ -371,35 +384,35 @@ enum class Match { No, Yes, Changed, Error };
 // key's address; both can be reused for another key only through a fill, and only a fill of
 // the probe's hash puts a key the probe compares into a node, so such a fill empties the
 // record.
-struct KnownUnequal {
-    const LRUNode *nodes[kKeptAnswers];
-    const PyObject *keys[kKeptAnswers];
+struct RestartMemo {
+    const LRUNode *nodes[kRestartMemoSize];
+    const PyObject *keys[kRestartMemoSize];
     unsigned count;
 };
 
-[[nodiscard]] bool known_unequal(const KnownUnequal *known, const LRUNode *node,
-                                 const PyObject *key) {
-    for (unsigned n = 0; n < known->count; ++n) {
-        if (known->nodes[n] == node && known->keys[n] == key) {
+[[nodiscard]] bool restart_memo_has(const RestartMemo *memo, const LRUNode *node,
+                                    const PyObject *key) {
+    for (unsigned n = 0; n < memo->count; ++n) {
+        if (memo->nodes[n] == node && memo->keys[n] == key) {
             return true;
         }
     }
     return false;
 }
 
-// Links a comparison's watch into its store (watch_end unlinks it). Out of line: inlined,
-// GCC takes the link for a dangling pointer, not seeing watch_end take it back.
-[[gnu::noinline]] void watch_begin(CLRUCache *cache, CompareWatch *watch) {
-    watch->next = cache->watches;
+// Links a comparison's watch into its store (restart_watch_end unlinks it). Out of line:
+// inlined, GCC takes the link for a dangling pointer, not seeing restart_watch_end take it back.
+[[gnu::noinline]] void restart_watch_begin(CLRUCache *cache, RestartWatch *watch) {
+    watch->next = cache->restart_watches;
     if (watch->next != nullptr) {
         watch->next->prev = watch;
     }
-    cache->watches = watch;
+    cache->restart_watches = watch;
 }
 
 // Unlinks a watch from its store, wherever other threads' comparisons left it in the list.
-void watch_end(CLRUCache *cache, CompareWatch *watch) {
-    (watch->prev != nullptr ? watch->prev->next : cache->watches) = watch->next;
+void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
+    (watch->prev != nullptr ? watch->prev->next : cache->restart_watches) = watch->next;
     if (watch->next != nullptr) {
         watch->next->prev = watch->prev;
     }
@@ -512,31 +525,41 @@ void watch_end(CLRUCache *cache, CompareWatch *watch) {
     return stored_size == key.size;
 }
 
-// Calls the stored key in slot `i` with the probe key (of the slot's hash). The call, and
-// the drop of the reference held across it, run Python code, which may change the index
-// anywhere; the call's watch records what matters. The compared entry is still stored when
-// no key of the probe's hash was indexed meanwhile and its node holds the same key address
-// under that hash: a node is refilled, and a freed key's address reused by a new key, only
-// through a fill, and a fill of another hash leaves the node under that hash. Then an equal
-// answer stands whatever else changed, `i` becoming the node's slot if it moved, and an
-// unequal one stands unless slots moved or the compared slot changed. Otherwise the lookup
-// must start again (Changed). The reference is dropped before the watch ends, so that what
-// its drop runs is watched too. `known`, null in a lookup's first pass, keeps unequal
-// answers across restarts. Kept out of line so that lookups that never compare stay lean.
+// Calls the stored key in slot `i` with the probe key (of the slot's hash), and decides
+// whether the answer stands. The call, and the drop of the reference held across it, run
+// Python code, which may change the index anywhere; the call's RestartWatch records what
+// matters, and the reference is dropped before the watch ends so that what its drop runs is
+// watched too.
+//
+// When a lookup starts again. The compared entry is still stored ("kept") when no key of
+// the probe's hash was indexed meanwhile and its node holds the same key address under that
+// hash: a node is refilled, and a freed key's address reused by a new key, only through a
+// fill, and a fill of another hash leaves the node under that hash. So a fill of the
+// probe's hash, the only kind that can store a key equal to the probe, always restarts the
+// lookup. Otherwise an equal answer from a kept entry stands whatever else changed, `i`
+// becoming the node's slot if it moved (Match::Yes), and an unequal one stands, the probe
+// going on, unless slots moved or the compared slot no longer holds the compared entry
+// (Match::No). Every other case starts the lookup again from its first probe slot
+// (Match::Restart). Entries removed meanwhile left tombstones, which keep every path
+// intact, and are simply not found. So no key is ever stored twice, a comparison that
+// changes unrelated entries costs no restart, and one that makes the index rebuild costs
+// one more pass: a lookup that starts again does not ask again the entries it found unequal
+// (`memo`, null in a first pass: RestartMemo). Kept out of line so that lookups that never
+// compare stay lean.
 template <class Key>
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, Key orig_key,
-                                   KnownUnequal *known) {
+                                   RestartMemo *memo) {
     // The index is never reallocated during an operation: the slot stays where it is.
     const HashEntry *slot = &cache->buckets[i];
     const int64_t hash_key = slot->key;
     const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
-    CompareWatch watch{hash_key, false, false, nullptr, nullptr};
-    watch_begin(cache, &watch);
+    RestartWatch watch{hash_key, false, false, nullptr, nullptr};
+    restart_watch_begin(cache, &watch);
     Py_INCREF(stored);
     const int equal = rich_equals(stored, orig_key);
     Py_DECREF(stored);
-    watch_end(cache, &watch);
+    restart_watch_end(cache, &watch);
     if (equal < 0) {
         return Match::Error;
     }
@@ -550,26 +573,25 @@ template <class Key>
     if (kept && !watch.moved && slot->node == node) {
         return Match::No;
     }
-    if (known != nullptr) {
+    if (memo != nullptr) {
         if (watch.filled) {
-            known->count = 0;
+            memo->count = 0;
         }
-        if (equal == 0 && kept && known->count < kKeptAnswers) {
-            known->nodes[known->count] = node;
-            known->keys[known->count++] = stored;
+        if (equal == 0 && kept && memo->count < kRestartMemoSize) {
+            memo->nodes[memo->count] = node;
+            memo->keys[memo->count++] = stored;
         }
     }
-    return Match::Changed;
+    return Match::Restart;
 }
 
 // One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
-// raised, or kLookAgain when a comparison ran code that may change the answer.
-constexpr int kLookAgain = 1;
+// raised, or kRestart when a comparison ran code that may change the answer.
+constexpr int kRestart = 1;
 template <class Key>
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, Key orig_key,
-                                    Lookup *out, KnownUnequal *known) {
-    // Live slots and tombstones never fill more than 70% of the index (hash_reserve), so an
-    // empty slot always ends the probe.
+                                    Lookup *out, RestartMemo *memo) {
+    // The load rule (hash_reserve) always leaves empty slots, so an empty slot ends the probe.
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
         const HashEntry &e = cache->buckets[i];
         LRUNode *node = e.node;
@@ -585,17 +607,17 @@ template <class Key>
         PyObject *stored = slot_stored_key(e);
         uint64_t found = i;
         if (!stored_is(stored, orig_key)) {
-            if (known != nullptr && known_unequal(known, node, stored)) {
+            if (memo != nullptr && restart_memo_has(memo, node, stored)) {
                 continue;
             }
             const int exact = exact_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, found, orig_key, known);
+                                           : key_equals(cache, found, orig_key, memo);
             switch (match) {
                 case Match::Error:
                     return -1;
-                case Match::Changed:
-                    return kLookAgain;
+                case Match::Restart:
+                    return kRestart;
                 case Match::No:
                     continue;
                 case Match::Yes:
@@ -609,18 +631,18 @@ template <class Key>
     return 0;
 }
 
-// Lookups after the first pass, until one ends, each skipping the entries found unequal
-// before. Kept out of line so that the first pass, which nearly always ends the lookup,
-// keeps nothing for another.
+// The restarts of a lookup: passes after the first, until one ends, each skipping the
+// entries found unequal before. Kept out of line so that the first pass, which nearly always
+// ends the lookup, keeps nothing for another.
 template <class Key>
-[[gnu::noinline]] int hash_probe_again(CLRUCache *cache, int64_t hash_key, Key orig_key,
-                                       Lookup *out) {
-    KnownUnequal known;
-    known.count = 0;
+[[gnu::noinline]] int hash_restart_probes(CLRUCache *cache, int64_t hash_key, Key orig_key,
+                                         Lookup *out) {
+    RestartMemo memo;
+    memo.count = 0;
     int r;
     do {
-        r = hash_probe(cache, hash_key, orig_key, out, &known);
-    } while (r == kLookAgain);
+        r = hash_probe(cache, hash_key, orig_key, out, &memo);
+    } while (r == kRestart);
     return r;
 }
 
@@ -631,8 +653,11 @@ template <class Key>
 [[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                   Lookup *out) {
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
-    return r != kLookAgain ? r : hash_probe_again(cache, hash_key, orig_key, out);
+    return r != kRestart ? r : hash_restart_probes(cache, hash_key, orig_key, out);
 }
+
+// ---------------------------------------------------------------------------------------
+// Hash index updates
 
 // Indexes `node` under its hash in the first free slot of its path.
 // Precondition: no live slot holds an equal key; the index has room (hash_reserve).
@@ -643,8 +668,8 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
         --cache->tombstones;
     }
     e = live_slot(node);
-    if (cache->watches != nullptr) [[unlikely]] {
-        watches_mark(cache, false, node->key);
+    if (cache->restart_watches != nullptr) [[unlikely]] {
+        restart_watches_mark(cache, false, node->key);
     }
 }
 
@@ -682,7 +707,7 @@ void hash_rebuild(CLRUCache *cache) {
         }
     }
     cache->tombstones = 0;
-    watches_mark(cache, true, 0);
+    restart_watches_mark(cache, true, 0);
 }
 
 // Makes room for a new key, `extra` being the tombstones about to appear before it is
@@ -723,11 +748,10 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
 // ---------------------------------------------------------------------------------------
 // Store operations
 
-// A new empty store, or null when memory cannot be had (nothing is leaked).
+// A new empty store of store_capacity(capacity) entries, or null when memory cannot be had
+// (nothing is leaked).
 [[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
-    if (capacity == 0) {
-        capacity = kDefaultCapacity;
-    }
+    capacity = store_capacity(capacity);
     if (capacity > kMaxCapacity) {
         return nullptr;
     }
@@ -763,7 +787,7 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->pool_used = 0;
     cache->hits = 0;
     cache->misses = 0;
-    cache->watches = nullptr;
+    cache->restart_watches = nullptr;
     cache->next_queued = nullptr;
     return cache;
 }
@@ -791,7 +815,7 @@ void cache_reset(CLRUCache *cache) {
         }
     }
     node_pool_reset(cache);
-    watches_mark(cache, true, 0);
+    restart_watches_mark(cache, true, 0);
 }
 
 // Removes the head (least recently used) entry, its references going to `dropped`, and
@@ -840,6 +864,147 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     return n;
 }
 
+// Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
+// stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
+template <class Key>
+[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
+                                   PyObject **value) {
+    Lookup found;
+    *value = nullptr;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node == nullptr) {
+        ++cache->misses;
+        return 0;
+    }
+    ++cache->hits;
+    list_move_to_end(found.node, cache);
+    *value = found.node->value;
+    return 0;
+}
+
+// As cache_get, but leaves the order and the hit and miss counts as they are.
+[[nodiscard]] inline int cache_peek(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                    PyObject **value) {
+    Lookup found;
+    *value = nullptr;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        *value = found.node->value;
+    }
+    return 0;
+}
+
+// Adds an entry as the most recently used, taking over the caller's references.
+// Preconditions: no stored key equals orig_key; length < capacity; the index has room.
+void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value) {
+    LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
+    hash_set(cache, node);
+    list_push_back(node, cache);
+    ++cache->length;
+}
+
+// Adds a new entry as the most recently used; in a full store the head is evicted first,
+// its references going to `dropped`. Precondition: no stored key equals orig_key.
+inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
+                  Detached &dropped) {
+    const bool full = cache->length >= cache->capacity;
+    hash_reserve(cache, full ? 1 : 0);
+    if (full) {
+        // The victim's node is the one node_alloc hands out next.
+        cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
+        dropped.mark_evicted();
+    }
+    cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value));
+}
+
+// Moves every entry of `from` into the empty store `to`, in order, as far as `to` has room:
+// the least recently used entries that do not fit go to `evicted` (room for the excess), in
+// order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
+// hit and miss counts go with the entries. Runs no Python code.
+void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
+    assert(to->length == 0 && from->restart_watches == nullptr);
+    uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
+    for (LRUNode *node = from->head; node != nullptr; node = node->next) {
+        if (excess > 0) {
+            *evicted++ = {node->orig_key, node->value, true};
+            --excess;
+        } else {
+            cache_append(to, node->key, node->orig_key, node->value);
+        }
+    }
+    to->hits = from->hits;
+    to->misses = from->misses;
+    from->head = nullptr;
+    from->tail = nullptr;
+    from->length = 0;
+}
+
+// Stores value under key as the most recently used entry. An existing entry keeps its key
+// object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
+// 0, or -1 with the error a comparison raised, in which case nothing has changed.
+[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                            PyObject *value, Detached &dropped) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node != nullptr) {
+        dropped.take_value(found.node->value);
+        found.node->value = Py_NewRef(value);
+        list_move_to_end(found.node, cache);
+    } else {
+        cache_insert(cache, hash_key, orig_key, value, dropped);
+    }
+    return 0;
+}
+
+// Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
+// when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
+// Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
+[[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                                   PyObject *dflt, Detached &dropped, PyObject **value) {
+    if (cache_get(cache, hash_key, orig_key, value) < 0) {
+        return -1;
+    }
+    if (*value == nullptr) {
+        cache_insert(cache, hash_key, orig_key, dflt, dropped);
+        *value = dflt;
+    }
+    return 0;
+}
+
+// Removes the key's entry, its references going to `dropped`. Returns 1 when removed,
+// 0 when absent, -1 when a comparison raised.
+[[nodiscard]] int cache_delete(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                               Detached &dropped) {
+    Lookup found;
+    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
+        return -1;
+    }
+    if (found.node == nullptr) {
+        return 0;
+    }
+    cache_remove(cache, found.node, found.slot, dropped);
+    return 1;
+}
+
+// As cache_delete, and on removal `*value` is a new reference to the removed value.
+[[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+                            Detached &dropped, PyObject **value) {
+    const int removed = cache_delete(cache, hash_key, orig_key, dropped);
+    if (removed > 0) {
+        *value = Py_NewRef(dropped.value());
+    }
+    return removed;
+}
+
+// ---------------------------------------------------------------------------------------
+// Destruction queue
+
 // Destroying a store drops its references, which can free a cache that holds the last
 // reference to another, and so on: a chain of any length. Destructions nested deeper than
 // this on one thread are queued instead, and the outermost destruction performs them in a
@@ -857,7 +1022,7 @@ thread_local Destructions destructions;
 
 // Drops every reference the store holds, head first, and frees it.
 void cache_free(CLRUCache *cache) {
-    assert(cache->watches == nullptr);
+    assert(cache->restart_watches == nullptr);
     LRUNode *node = cache->head;
     while (node != nullptr) {
         LRUNode *next = node->next;
@@ -900,141 +1065,6 @@ void cache_destroy(CLRUCache *cache) {
     --d.depth;
 }
 
-// Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
-// stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
-template <class Key>
-[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
-                                   PyObject **value) {
-    Lookup found;
-    *value = nullptr;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node == nullptr) {
-        ++cache->misses;
-        return 0;
-    }
-    ++cache->hits;
-    list_move_to_end(found.node, cache);
-    *value = found.node->value;
-    return 0;
-}
-
-// Adds an entry as the most recently used, taking over the caller's references.
-// Preconditions: no stored key equals orig_key; length < capacity; the index has room.
-void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value) {
-    LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
-    hash_set(cache, node);
-    list_push_back(node, cache);
-    ++cache->length;
-}
-
-// Adds a new entry as the most recently used; in a full store the head is evicted first,
-// its references going to `dropped`. Precondition: no stored key equals orig_key.
-inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
-                  Detached &dropped) {
-    const bool full = cache->length >= cache->capacity;
-    hash_reserve(cache, full ? 1 : 0);
-    if (full) {
-        // The victim's node is the one node_alloc hands out next.
-        cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
-        dropped.mark_evicted();
-    }
-    cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value));
-}
-
-// Moves every entry of `from` into the empty store `to`, in order, as far as `to` has room:
-// the least recently used entries that do not fit go to `evicted` (room for the excess), in
-// order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
-// hit and miss counts go with the entries. Runs no Python code.
-void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
-    assert(to->length == 0 && from->watches == nullptr);
-    uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
-    for (LRUNode *node = from->head; node != nullptr; node = node->next) {
-        if (excess > 0) {
-            *evicted++ = {node->orig_key, node->value, true};
-            --excess;
-        } else {
-            cache_append(to, node->key, node->orig_key, node->value);
-        }
-    }
-    to->hits = from->hits;
-    to->misses = from->misses;
-    from->head = nullptr;
-    from->tail = nullptr;
-    from->length = 0;
-}
-
-// Stores value under key as the most recently used entry. An existing entry keeps its key
-// object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
-// 0, or -1 with the error a comparison raised, in which case nothing has changed.
-[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                            PyObject *value, Detached &dropped) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node != nullptr) {
-        dropped.take_value(found.node->value);
-        found.node->value = Py_NewRef(value);
-        list_move_to_end(found.node, cache);
-    } else {
-        cache_insert(cache, hash_key, orig_key, value, dropped);
-    }
-    return 0;
-}
-
-// Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
-// when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
-// Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
-[[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                   PyObject *dflt, Detached &dropped, PyObject **value) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node != nullptr) {
-        ++cache->hits;
-        list_move_to_end(found.node, cache);
-        *value = found.node->value;
-    } else {
-        ++cache->misses;
-        cache_insert(cache, hash_key, orig_key, dflt, dropped);
-        *value = dflt;
-    }
-    return 0;
-}
-
-// Removes the key's entry, its references going to `dropped`. Returns 1 when removed,
-// 0 when absent, -1 when a comparison raised.
-[[nodiscard]] int cache_delete(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                               Detached &dropped) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node == nullptr) {
-        return 0;
-    }
-    cache_remove(cache, found.node, found.slot, dropped);
-    return 1;
-}
-
-// As cache_delete, and on removal `*value` is a new reference to the removed value.
-[[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                            Detached &dropped, PyObject **value) {
-    Lookup found;
-    if (hash_get(cache, hash_key, orig_key, &found) < 0) {
-        return -1;
-    }
-    if (found.node == nullptr) {
-        return 0;
-    }
-    *value = Py_NewRef(found.node->value);
-    cache_remove(cache, found.node, found.slot, dropped);
-    return 1;
-}
-
 // ---------------------------------------------------------------------------------------
 // The LRUCache type
 
@@ -1064,6 +1094,9 @@ inline LRUCacheObject *as_cache(PyObject *op) {
     return reinterpret_cast<LRUCacheObject *>(op);
 }
 
+// ---------------------------------------------------------------------------------------
+// Lock, deferred drops and the eviction hook
+
 // Calls the eviction hook with an evicted entry. The operation that evicted it has
 // completed, so an error the hook raises is reported as unraisable (sys.unraisablehook),
 // and an error already set is kept.
@@ -1080,7 +1113,9 @@ inline LRUCacheObject *as_cache(PyObject *op) {
 }
 
 // Drops a released record's references, key first; an evicted entry is first handed to the
-// eviction hook, if there is one.
+// eviction hook, if there is one. So the hook runs where and when drops run
+// (drop_unlocked): after the lock is released, on the evicting thread, in eviction order,
+// deferred when nested.
 void drop_now(LRUCacheObject *self, Released r) {
     if (r.evicted && self->on_evict != nullptr) [[unlikely]] {
         call_on_evict(self, r);
@@ -1205,6 +1240,9 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     return result;
 }
 
+// ---------------------------------------------------------------------------------------
+// Instance life cycle: its store, __init__, the collector, deallocation
+
 // The instance's store, or null with RuntimeError set when it has none.
 [[nodiscard]] inline CLRUCache *store_of(LRUCacheObject *self) {
     if (self->cache == nullptr) [[unlikely]] {
@@ -1245,13 +1283,13 @@ void no_memory_for(uint64_t capacity) {
                  static_cast<unsigned long long>(capacity));
 }
 
-// A new empty store of `capacity` entries (128 when capacity <= 0), or null with MemoryError
-// set when it cannot be had.
+// A new empty store of `capacity` entries (the default when capacity <= 0), or null with
+// MemoryError set when it cannot be had.
 [[nodiscard]] CLRUCache *new_store(Py_ssize_t capacity) {
-    const uint64_t entries = capacity > 0 ? static_cast<uint64_t>(capacity) : kDefaultCapacity;
-    CLRUCache *cache = cache_create(entries);
+    const uint64_t requested = capacity > 0 ? static_cast<uint64_t>(capacity) : 0;
+    CLRUCache *cache = cache_create(requested);
     if (cache == nullptr) {
-        no_memory_for(entries);
+        no_memory_for(store_capacity(requested));
     }
     return cache;
 }
@@ -1343,7 +1381,9 @@ PyObject *LRUCache_reduce(PyObject *, PyObject *) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Keyed operations
+// Keyed operations: keyed_store hashes the key (unlocked) and finds the store, with_lock
+// makes one store call and takes new references to what it returns, and only then is
+// KeyError raised where absence is an error.
 
 // Raises KeyError for a missing key, as dict does: the key is the error's argument, except
 // that a tuple key gives its items and None gives none. A key that is itself an exception
@@ -1360,32 +1400,31 @@ void set_key_error(PyObject *key) {
     }
 }
 
+// Sets `*value` to a new reference to the value that Find (cache_get or cache_peek) finds
+// under `key`, or null when absent, and returns Find's result.
+template <auto Find, class Key>
+[[nodiscard]] inline int find_value(CLRUCache *cache, int64_t h, Key key, PyObject **value) {
+    const int found = Find(cache, h, key, value);
+    Py_XINCREF(*value);
+    return found;
+}
+
 // Looks up the key hashed `h`, making its entry the most recently used: 0 with `*value` a
 // new reference to its value or null when absent, or -1 with the error set.
 template <class Key>
 [[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, Key key,
                                     PyObject **value) {
-    return with_lock(self, [&](Detached &) {
-        const int found = cache_get(cache, h, key, value);
-        Py_XINCREF(*value);
-        return found;
-    });
+    return with_lock(self, [&](Detached &) { return find_value<cache_get<Key>>(cache, h, key, value); });
 }
 
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
     PyObject *value;
-    const int r = with_lock(self, [&](Detached &) {
-        const int found = cache_get(cache, h, key, &value);
-        Py_XINCREF(value);
-        return found;
-    });
-    if (r < 0) {
+    if (cache == nullptr || with_lock(self, [&](Detached &) {
+            return find_value<cache_get<PyObject *>>(cache, h, key, &value);
+        }) < 0) {
         return nullptr;
     }
     if (value == nullptr) {
@@ -1394,25 +1433,35 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     return value;
 }
 
-PyObject *LRUCache_get(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
+// A call of get(), peek(), pop() or setdefault(), once its key is hashed and its store found.
+struct KeyedCall {
+    CLRUCache *cache;
+    int64_t hash;
     PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "get", &key, &dflt, &h);
-    if (cache == nullptr) {
+    PyObject *dflt;  // None when not given
+};
+
+// get(), peek(), pop() and setdefault(): unpacks (key[, default]) for the method `name`,
+// finds the store (keyed_store_with_default), then runs step(call, dropped, &value) under
+// the lock (with_lock, `Drops` as there), which returns < 0 with the error set, or leaves
+// `value` a new reference, or null for the default.
+template <size_t Drops = 0, class Step>
+PyObject *value_or_default(PyObject *op, PyObject *args, const char *name, Step &&step) {
+    LRUCacheObject *self = as_cache(op);
+    KeyedCall call;
+    call.cache = keyed_store_with_default(self, args, name, &call.key, &call.dflt, &call.hash);
+    PyObject *value = nullptr;
+    if (call.cache == nullptr ||
+        with_lock<Drops>(self, [&](Detached &dropped) { return step(call, dropped, &value); }) < 0) {
         return nullptr;
     }
-    PyObject *value;
-    const int r = with_lock(self, [&](Detached &) {
-        const int found = cache_get(cache, h, key, &value);
-        Py_XINCREF(value);
-        return found;
+    return value != nullptr ? value : Py_NewRef(call.dflt);
+}
+
+PyObject *LRUCache_get(PyObject *op, PyObject *args) {
+    return value_or_default(op, args, "get", [](const KeyedCall &c, Detached &, PyObject **value) {
+        return find_value<cache_get<PyObject *>>(c.cache, c.hash, c.key, value);
     });
-    if (r < 0) {
-        return nullptr;
-    }
-    return value != nullptr ? value : Py_NewRef(dflt);
 }
 
 // Stores value under the key hashed `h`: 0, or -1 with the error set.
@@ -1470,40 +1519,19 @@ PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
 }
 
 PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "pop", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock<1>(self, [&](Detached &dropped) {
-        return cache_pop(cache, h, key, dropped, &value);
-    });
-    if (r < 0) {
-        return nullptr;
-    }
-    return r > 0 ? value : Py_NewRef(dflt);
+    return value_or_default<1>(op, args, "pop",
+                               [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+                                   return cache_pop(c.cache, c.hash, c.key, dropped, value);
+                               });
 }
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "setdefault", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock<1>(self, [&](Detached &dropped) {
-        const int found = cache_setdefault(cache, h, key, dflt, dropped, &value);
-        Py_XINCREF(value);
-        return found;
-    });
-    return r < 0 ? nullptr : value;
+    return value_or_default<1>(
+        op, args, "setdefault", [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+            const int found = cache_setdefault(c.cache, c.hash, c.key, c.dflt, dropped, value);
+            Py_XINCREF(*value);
+            return found;
+        });
 }
 
 // Shared by has() and `in`: 1 present, 0 absent, -1 with the error set. No reordering.
@@ -1527,29 +1555,9 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // The value, or the default (None when not given); no reordering, no counting.
 PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
-    LRUCacheObject *self = as_cache(op);
-    PyObject *key;
-    PyObject *dflt;
-    int64_t h;
-    CLRUCache *cache = keyed_store_with_default(self, args, "peek", &key, &dflt, &h);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    PyObject *value = nullptr;
-    const int r = with_lock(self, [&](Detached &) {
-        Lookup found;
-        if (hash_get(cache, h, key, &found) < 0) {
-            return -1;
-        }
-        if (found.node != nullptr) {
-            value = Py_NewRef(found.node->value);
-        }
-        return 0;
+    return value_or_default(op, args, "peek", [](const KeyedCall &c, Detached &, PyObject **value) {
+        return find_value<cache_peek>(c.cache, c.hash, c.key, value);
     });
-    if (r < 0) {
-        return nullptr;
-    }
-    return value != nullptr ? value : Py_NewRef(dflt);
 }
 
 // Removes the least recently used entry and returns (key, value); KeyError when empty. The
@@ -1584,6 +1592,81 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     return pair;
 }
 
+// Calls step(item, n) for each item of `iterable`, n counting from 0, until a step fails.
+// 0, or -1 with the error set (by the iteration or by the failing step, which returns -1).
+template <class Step>
+[[nodiscard]] int for_each_item(PyObject *iterable, Step &&step) {
+    PyObject *it = PyObject_GetIter(iterable);
+    if (it == nullptr) {
+        return -1;
+    }
+    int r = 0;
+    for (Py_ssize_t n = 0; r == 0; ++n) {
+        PyObject *item = PyIter_Next(it);
+        if (item == nullptr) {
+            r = PyErr_Occurred() ? -1 : 1;
+            break;
+        }
+        r = step(item, n);
+        Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    return r < 0 ? -1 : 0;
+}
+
+// Stores item #n of an update sequence, which must be a pair, as set() stores it.
+// 0, or -1 with the error set.
+[[nodiscard]] int store_pair(LRUCacheObject *self, PyObject *item, Py_ssize_t n) {
+    PyObject *pair = PySequence_Fast(item, "");
+    if (pair == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError,
+                         "cannot convert LRUCache update sequence element #%zd to a sequence",
+                         n);
+        }
+        return -1;
+    }
+    if (PySequence_Fast_GET_SIZE(pair) != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "LRUCache update sequence element #%zd has length %zd; 2 is required", n,
+                     PySequence_Fast_GET_SIZE(pair));
+        Py_DECREF(pair);
+        return -1;
+    }
+    PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
+    PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
+    Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
+    const int r = lru_set(self, key, value);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return r;
+}
+
+// Stores each pair of an iterable of pairs, in order. 0, or -1 with the error set.
+[[nodiscard]] int update_from_pairs(LRUCacheObject *self, PyObject *pairs) {
+    return for_each_item(pairs, [&](PyObject *item, Py_ssize_t n) {
+        return store_pair(self, item, n);
+    });
+}
+
+// Stores mapping[key] under each key that keys_method() gives, in order. 0, or -1 with the
+// error set.
+[[nodiscard]] int update_from_keys(LRUCacheObject *self, PyObject *mapping,
+                                   PyObject *keys_method) {
+    PyObject *keys = PyObject_CallNoArgs(keys_method);
+    if (keys == nullptr) {
+        return -1;
+    }
+    const int r = for_each_item(keys, [&](PyObject *key, Py_ssize_t) {
+        PyObject *value = PyObject_GetItem(mapping, key);
+        const int stored = value != nullptr ? lru_set(self, key, value) : -1;
+        Py_XDECREF(value);
+        return stored;
+    });
+    Py_DECREF(keys);
+    return r;
+}
+
 // Stores each pair of a mapping (through its keys(); a dict that iterates as dict does,
 // through a snapshot of its pairs, as dict.update reads it) or of an iterable of pairs, in
 // order, as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
@@ -1595,72 +1678,18 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
         if (items == nullptr) {
             return -1;
         }
-        const int r = update_from(self, items);
+        const int r = update_from_pairs(self, items);
         Py_DECREF(items);
         return r;
     }
     PyObject *keys_method;
     const int is_mapping = PyObject_GetOptionalAttrString(other, "keys", &keys_method);
-    if (is_mapping < 0) {
-        return -1;
+    if (is_mapping <= 0) {
+        return is_mapping < 0 ? -1 : update_from_pairs(self, other);
     }
-    PyObject *source = other;
-    if (is_mapping) {
-        source = PyObject_CallNoArgs(keys_method);
-        Py_DECREF(keys_method);
-        if (source == nullptr) {
-            return -1;
-        }
-    } else {
-        Py_INCREF(source);
-    }
-    PyObject *it = PyObject_GetIter(source);
-    Py_DECREF(source);
-    if (it == nullptr) {
-        return -1;
-    }
-    int r = 0;
-    for (Py_ssize_t n = 0; r == 0; ++n) {
-        PyObject *item = PyIter_Next(it);
-        if (item == nullptr) {
-            r = PyErr_Occurred() ? -1 : 1;
-            break;
-        }
-        if (is_mapping) {
-            PyObject *value = PyObject_GetItem(other, item);
-            r = value != nullptr ? lru_set(self, item, value) : -1;
-            Py_XDECREF(value);
-        } else {
-            PyObject *pair = PySequence_Fast(item, "");
-            if (pair == nullptr) {
-                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                    PyErr_Format(PyExc_TypeError,
-                                 "cannot convert LRUCache update sequence element #%zd to a "
-                                 "sequence",
-                                 n);
-                }
-                r = -1;
-            } else if (PySequence_Fast_GET_SIZE(pair) != 2) {
-                PyErr_Format(PyExc_ValueError,
-                             "LRUCache update sequence element #%zd has length %zd; 2 is "
-                             "required",
-                             n, PySequence_Fast_GET_SIZE(pair));
-                r = -1;
-            } else {
-                PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
-                PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
-                Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
-                pair = nullptr;
-                r = lru_set(self, key, value);
-                Py_DECREF(key);
-                Py_DECREF(value);
-            }
-            Py_XDECREF(pair);
-        }
-        Py_DECREF(item);
-    }
-    Py_DECREF(it);
-    return r < 0 ? -1 : 0;
+    const int r = update_from_keys(self, other, keys_method);
+    Py_DECREF(keys_method);
+    return r;
 }
 
 // update(other=(), /, **kwargs), as dict.update: other's pairs, then the keyword arguments.
@@ -1764,12 +1793,32 @@ PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
 // ---------------------------------------------------------------------------------------
 // Whole-cache operations
 
-// Empties the cache in one step under the lock; the references are dropped after it is
-// released. Without memory to hold them meanwhile, entries leave from the head one at a
-// time instead, each dropped after the lock is released, until the store is empty or is no
-// longer this one (a finaliser re-initialised the instance); then entries that finalisers
-// add meanwhile may stay. Fails only when, made from inside __eq__, it cannot reserve room
-// to defer its drops (MemoryError, nothing changed).
+// clear() without memory to hold the entries: they leave from the head one at a time, each
+// dropped after the lock is released, until `length` have left or the instance's store is
+// no longer `cache`, installed as the `store`th: being re-initialised (none), re-initialised
+// or resized (a later one), by a finaliser or another thread. Made from inside __eq__, each
+// step defers its drops in the room clear() reserved.
+void clear_head_first(LRUCacheObject *self, CLRUCache *cache, uint64_t length, uint64_t store) {
+    for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
+         --left) {
+        if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
+            break;
+        }
+    }
+}
+
+// Drops the `n` entries cache_clear took out, head first, once the lock is released.
+void drop_cleared(LRUCacheObject *self, const ClearedEntry *entries, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
+        drop_unlocked(self, {entries[i].key, entries[i].value, false});
+    }
+}
+
+// Empties the cache in one step under the lock (cache_clear); the references are dropped
+// after it is released. Without memory to hold them meanwhile, entries leave one at a time
+// instead (clear_head_first); then entries that finalisers add meanwhile may stay. Fails
+// only when, made from inside __eq__, it cannot reserve room to defer its drops
+// (MemoryError, nothing changed).
 PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
@@ -1778,28 +1827,20 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
         return nullptr;
     }
     const uint64_t length = cache->length;
-    const uint64_t store = self->stores;
     cache->hits = 0;
     cache->misses = 0;
     auto *entries = static_cast<ClearedEntry *>(
         length > 0 ? PyMem_Malloc(length * sizeof(ClearedEntry)) : nullptr);
-    const uint64_t cleared = length == 0 || entries != nullptr ? cache_clear(cache, entries) : 0;
-    lru_unlock(self);
-    if (length > 0 && entries == nullptr) {
-        // Made from inside __eq__, each step defers its drops in the room reserved above.
-        // The steps end once the instance's store is not this one: being re-initialised
-        // (none), re-initialised or resized (a later one), by a finaliser or another thread.
-        for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
-             --left) {
-            if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
-                break;
-            }
-        }
+    if (length == 0 || entries != nullptr) {
+        const uint64_t cleared = cache_clear(cache, entries);
+        lru_unlock(self);
+        drop_cleared(self, entries, cleared);
+        PyMem_Free(entries);
+    } else {
+        const uint64_t store = self->stores;
+        lru_unlock(self);
+        clear_head_first(self, cache, length, store);
     }
-    for (uint64_t i = 0; i < cleared; ++i) {
-        drop_unlocked(self, {entries[i].key, entries[i].value, false});
-    }
-    PyMem_Free(entries);
     lru_unreserve(self, reserved);
     Py_RETURN_NONE;
 }

@@ -7,6 +7,13 @@
 #ifndef AMBER_MOTH_LRU_CACHE_H
 #define AMBER_MOTH_LRU_CACHE_H
 
+// Assertions (ours and those of CPython's inline functions) are compiled only into checked
+// builds (-DAMBER_MOTH_CHECKED, used by the sanitizer and debug-interpreter builds). Every
+// source includes this header before anything else.
+#if !defined(AMBER_MOTH_CHECKED) && !defined(NDEBUG)
+#define NDEBUG
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
