@@ -7,6 +7,10 @@ import pytest
 
 from amber_moth.lru_cache import LRUCache
 
+# Helpers shared with the programs in isolated/, which run them in their own processes.
+pytest.register_assert_rewrite("isolated.support")
+from isolated.support import assert_consistent  # noqa: E402
+
 
 class Collide:
     """Keys that share one hash (`h`) and are equal when their numbers are."""
@@ -24,21 +28,6 @@ class Collide:
 
     def __repr__(self):
         return f"Collide({self.n})"
-
-
-def assert_consistent(cache):
-    """The invariants every view of a cache must agree on, whatever ran before."""
-    keys = cache.keys()
-    values = cache.values()
-    items = cache.items()
-    assert len(cache) == cache.length() == len(keys) == len(values) == len(items)
-    assert len(keys) <= cache.capacity
-    assert items == list(zip(keys, values))
-    assert list(cache) == keys
-    assert cache.head is (keys[0] if keys else None)
-    assert cache.tail is (keys[-1] if keys else None)
-    for key in keys:
-        assert key in cache
 
 
 def run_isolated(code, timeout=120):
