@@ -14,3 +14,8 @@ def assert_consistent(cache):
     assert cache.tail is (keys[-1] if keys else None)
     for key in keys:
         assert key in cache
+
+
+def thread_safety(name):
+    """LRUCache's thread_safe argument, as a program's command line names it."""
+    return {"unlocked": False, "thread_safe": True}[name]
