@@ -1,5 +1,5 @@
 """Freeing a cache that holds the last reference to another cache, and so on: every ROAD
-that drops a reference (a name in ROADS) frees the whole chain, whose depth must not be
+that drops a reference ("del", or a name in ROADS) frees the whole chain, whose depth must not be
 limited by the C stack.
 
 Arguments: ROAD
@@ -12,11 +12,11 @@ from amber_moth.lru_cache import LRUCache
 # How the head of the chain lets go of it ("del" drops the head itself).
 ROADS = {
     "clear": lambda head: head.clear(),
-    "pop": lambda head: head.pop('link'),
-    "delete": lambda head: head.delete('link'),
-    "delitem": lambda head: head.__delitem__('link'),
-    "overwrite": lambda head: head.__setitem__('link', None),
-    "evict": lambda head: head.__setitem__('other', 1),
+    "pop": lambda head: head.pop("link"),
+    "delete": lambda head: head.delete("link"),
+    "delitem": lambda head: head.__delitem__("link"),
+    "overwrite": lambda head: head.__setitem__("link", None),
+    "evict": lambda head: head.__setitem__("other", 1),
     "reinit": lambda head: head.__init__(1),
 }
 road = sys.argv[1]
