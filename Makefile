@@ -14,11 +14,41 @@ LOOKUPS := $(FOCUSED) tests/test_api.py
 LONG_RUN := --timeout=3600
 stage = @echo "=== $(1)"
 
-.PHONY: build test unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist wheels valgrind fuzz bench
+# TESTS picks the tests a stage runs (files, or pytest node ids such as
+# tests/test_api.py::test_get); by default each stage runs its own selection below.
+TESTS :=
+tests_or = $(if $(TESTS),$(TESTS),$(1))
+VARIANT_BUILDS := $(OTHER_VERSIONS:%=build-%) build-asan build-debug build-slotless build-checked
 
+.PHONY: build $(VARIANT_BUILDS) test unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist wheels \
+  valgrind fuzz bench
+
+# Each build replaces its folder under build/, which AMBER_MOTH_VARIANT names to scripts/env.
 build:
 	$(call stage,release build for CPython 3.14)
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release
+
+$(OTHER_VERSIONS:%=build-%): build-%:
+	$(call stage,release build for CPython $*)
+	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release-$* python$*
+
+build-asan:
+	$(call stage,sanitizer build)
+	$(ENV) env CXXFLAGS="$(CHECKED) $(SANITIZE)" LDFLAGS="$(SANITIZE)" scripts/build asan
+
+build-debug:
+	$(call stage,checked build for the debug interpreter)
+	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build debug python3.14-dbg
+
+# A checked build whose index slots carry no key address, as where addresses do not fit:
+# every lookup reads the stored key from its node.
+build-slotless:
+	$(call stage,checked build whose index carries no key addresses)
+	$(ENV) env CXXFLAGS="$(CHECKED) -DAMBER_MOTH_NO_SLOT_KEY" scripts/build slotless
+
+build-checked:
+	$(call stage,checked build)
+	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build checked
 
 # The suite on the release build of each version, the sanitizer, reference-leak and slotless
 # stages, then the sdist and the wheels tried as a user would.
@@ -26,29 +56,24 @@ test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist wheels
 
 unit: build
 	$(call stage,the suite on CPython 3.14)
-	$(ENV) python3.14 -m pytest -q
+	$(ENV) python3.14 -m pytest -q $(TESTS)
 
-$(OTHER_VERSIONS:%=unit-%): unit-%:
-	$(call stage,release build and the suite on CPython $*)
-	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/build release-$* python$*
-	AMBER_MOTH_VARIANT=release-$* $(ENV) python$* -m pytest -q -p no:cacheprovider
+$(OTHER_VERSIONS:%=unit-%): unit-%: build-%
+	$(call stage,the suite on CPython $*)
+	AMBER_MOTH_VARIANT=release-$* $(ENV) python$* -m pytest -q -p no:cacheprovider $(TESTS)
 
-asan:
-	$(call stage,sanitizer build and the suite under ASan and UBSan)
-	$(ENV) env CXXFLAGS="$(CHECKED) $(SANITIZE)" LDFLAGS="$(SANITIZE)" scripts/build asan
-	AMBER_MOTH_VARIANT=asan $(ENV) scripts/with-sanitizers python3.14 -m pytest -q -p no:cacheprovider
+asan: build-asan
+	$(call stage,the suite under ASan and UBSan)
+	AMBER_MOTH_VARIANT=asan $(ENV) scripts/with-sanitizers python3.14 -m pytest -q -p no:cacheprovider $(TESTS)
 
-refleak:
-	$(call stage,debug-interpreter build and reference-leak rounds)
-	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build debug python3.14-dbg
-	AMBER_MOTH_VARIANT=debug $(ENV) python3.14-dbg -m pytest -q -p no:cacheprovider tests/test_refleak.py
+refleak: build-debug
+	$(call stage,reference-leak rounds on the debug interpreter)
+	AMBER_MOTH_VARIANT=debug $(ENV) python3.14-dbg -m pytest -q -p no:cacheprovider \
+	  $(call tests_or,tests/test_refleak.py)
 
-# A checked build whose index slots carry no key address, as where addresses do not fit:
-# every lookup reads the stored key from its node.
-slotless:
-	$(call stage,checked build whose index carries no key addresses and the lookup tests on it)
-	$(ENV) env CXXFLAGS="$(CHECKED) -DAMBER_MOTH_NO_SLOT_KEY" scripts/build slotless
-	AMBER_MOTH_VARIANT=slotless $(ENV) python3.14 -m pytest -q -p no:cacheprovider $(LOOKUPS)
+slotless: build-slotless
+	$(call stage,the lookup tests on the build whose index carries no key addresses)
+	AMBER_MOTH_VARIANT=slotless $(ENV) python3.14 -m pytest -q -p no:cacheprovider $(call tests_or,$(LOOKUPS))
 
 sdist:
 	$(call stage,the sdist installed in a fresh venv runs its own tests)
@@ -60,16 +85,16 @@ wheels:
 	$(call stage,manylinux wheels for CPython 3.13 to 3.15 installed in fresh venvs run the tests)
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/wheels
 
-valgrind:
-	$(call stage,checked build and the focused tests under memcheck (about ten minutes))
-	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build checked
+valgrind: build-checked
+	$(call stage,the focused tests under memcheck (about ten minutes))
 	AMBER_MOTH_VARIANT=checked HYPOTHESIS_PROFILE=small $(ENV) env PYTHONMALLOC=malloc \
 	  valgrind --quiet --error-exitcode=99 --trace-children=yes --leak-check=no \
-	  --track-origins=yes python3.14 -m pytest -v -p no:cacheprovider $(LONG_RUN) $(FOCUSED)
+	  --track-origins=yes python3.14 -m pytest -v -p no:cacheprovider $(LONG_RUN) $(call tests_or,$(FOCUSED))
 
 fuzz: build
 	$(call stage,the model test with 10000 examples (seven to eleven minutes))
-	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -v $(LONG_RUN) --hypothesis-show-statistics tests/test_model.py
+	HYPOTHESIS_PROFILE=fuzz $(ENV) python3.14 -m pytest -v $(LONG_RUN) --hypothesis-show-statistics \
+	  $(call tests_or,tests/test_model.py)
 
 # The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
 bench: build

@@ -1,11 +1,18 @@
 import os
+import pathlib
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 from amber_moth.lru_cache import LRUCache
+
+# The programs that tests run in processes of their own, each a file runnable as it stands
+# (python3.14 tests/isolated/NAME.py ARGS...), and the helpers they share with the tests.
+ISOLATED = pathlib.Path(__file__).parent / "isolated"
+collect_ignore = ["isolated"]
+pytest.register_assert_rewrite("isolated.support")
+from isolated.support import assert_consistent  # noqa: E402
 
 
 class Collide:
@@ -26,27 +33,11 @@ class Collide:
         return f"Collide({self.n})"
 
 
-def assert_consistent(cache):
-    """The invariants every view of a cache must agree on, whatever ran before."""
-    keys = cache.keys()
-    values = cache.values()
-    items = cache.items()
-    assert len(cache) == cache.length() == len(keys) == len(values) == len(items)
-    assert len(keys) <= cache.capacity
-    assert items == list(zip(keys, values))
-    assert list(cache) == keys
-    assert cache.head is (keys[0] if keys else None)
-    assert cache.tail is (keys[-1] if keys else None)
-    for key in keys:
-        assert key in cache
-
-
-def run_isolated(code, timeout=120):
-    """Runs code in a fresh interpreter (so a crash fails the test rather than the run) and
-    returns its stdout. The child gets this file's helpers and LRUCache already imported."""
-    prelude = "from amber_moth.lru_cache import LRUCache\n" + _helpers_source()
+def run_isolated(program, *args, timeout=120):
+    """Runs isolated/PROGRAM with ARGS in a fresh interpreter (so that a crash fails the test
+    rather than the run) and returns its stdout."""
     proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(code)],
+        [sys.executable, "-X", "faulthandler", str(ISOLATED / program), *map(str, args)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -54,12 +45,6 @@ def run_isolated(code, timeout=120):
     )
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc.stdout
-
-
-def _helpers_source():
-    import inspect
-
-    return inspect.getsource(assert_consistent) + "\n"
 
 
 # Under AddressSanitizer or memcheck, freed memory is quarantined and the address space is

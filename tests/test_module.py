@@ -201,83 +201,10 @@ def test_pickling_and_copying_refused(action):
 
 
 def test_uninitialized_instances_fail_cleanly():
-    out = run_isolated(
-        """
-        import pickle
-        class NoInit(LRUCache):
-            def __init__(self):
-                pass
-
-        def operations(c):
-            return [
-                lambda: c.get(1), lambda: c.get(1, 2), lambda: c.set(1, 2), lambda: c.has(1),
-                lambda: c.delete(1), lambda: c.pop(1), lambda: c.clear(), lambda: c.length(),
-                lambda: c.keys(), lambda: c.values(), lambda: c.items(), lambda: c.capacity,
-                lambda: c.head, lambda: c.tail, lambda: len(c), lambda: 1 in c, lambda: c[1],
-                lambda: c.__setitem__(1, 2), lambda: c.__delitem__(1), lambda: iter(c),
-                lambda: list(c), lambda: bool(c), lambda: c.peek(1), lambda: c.popitem(),
-                lambda: c.update(), lambda: c.update({1: 2}), lambda: c.resize(4),
-                lambda: c.cache_info(), lambda: c.on_evict, lambda: setattr(c, "on_evict", None),
-            ]
-
-        failed = LRUCache.__new__(LRUCache)
-        try:
-            failed.__init__(2**62)
-        except MemoryError:
-            pass
-        for c in [LRUCache.__new__(LRUCache), NoInit(), failed]:
-            for op in operations(c):
-                try:
-                    op()
-                except RuntimeError as e:
-                    assert "not initialized" in str(e)
-                else:
-                    raise AssertionError("an operation on an uninitialized cache succeeded")
-            try:
-                pickle.dumps(c)
-            except TypeError:
-                pass
-            LRUCache.__init__(c, 2)
-            c[1] = 1
-            assert c.items() == [(1, 1)]
-        print("ok")
-        """
-    )
+    out = run_isolated("uninitialized_instances_fail_cleanly.py")
     assert out == "ok\n"
 
 
 def test_finalizers_touching_cache_during_reinit():
-    out = run_isolated(
-        """
-        class Toucher:
-            def __init__(self, cache, log):
-                self.cache, self.log = cache, log
-            def __del__(self):
-                c = self.cache
-                try:
-                    self.log.append(("len", len(c)))
-                    c["new"] = 1
-                    self.log.append(("set", c.keys()))
-                except RuntimeError as e:
-                    self.log.append(("error", str(e)))
-
-        log = []
-        cache = LRUCache(3)
-        cache["a"] = Toucher(cache, log)
-        cache.__init__(5)
-        assert log and log[0][0] == "error", log
-        assert_consistent(cache)
-        assert cache.capacity == 5
-
-        holder = LRUCache(3)
-        class Reinit:
-            def __del__(self):
-                holder.__init__(7)
-                holder["x"] = 1
-        holder["r"] = Reinit()
-        holder.__init__(2)
-        assert_consistent(holder)
-        print("ok")
-        """
-    )
+    out = run_isolated("finalizers_touching_cache_during_reinit.py")
     assert out == "ok\n"

@@ -69,88 +69,9 @@ def test_threads_hammer_one_cache(tiny_switch_interval, thread_safe):
     hammer(LRUCache(16, thread_safe), threads=16, ops=10_000)
 
 
-@pytest.mark.parametrize("thread_safe", [True, False], ids=["thread_safe", "unlocked"])
-def test_threads_hammer_the_new_operations(thread_safe):
-    """popitem, peek, update, setdefault, resize and cache_info from many threads: values
-    match their keys, resize is refused (never run) while another thread's operation is under
-    way, and the hook is called only on a thread making an operation that can evict. In a
-    subprocess: a resize under another thread's operation would free the store it uses."""
-    out = run_isolated(
-        f"""
-import random, sys, threading
-sys.setswitchinterval(1e-6)
-
-class Collide:
-    def __init__(self, n):
-        self.n = n
-    def __hash__(self):
-        return self.n % 5
-    def __eq__(self, other):
-        return isinstance(other, Collide) and self.n == other.n
-
-cache = LRUCache(16, {thread_safe})
-evicting = threading.local()
-errors = []
-
-def check(key, value):
-    n = key.n if isinstance(key, Collide) else key
-    assert value == ("v", n), (key, value)
-
-def on_evict(key, value):
-    try:
-        assert getattr(evicting, "now", False), "hook called on a thread that did not evict"
-        check(key, value)
-    except BaseException as e:
-        errors.append(e)
-
-cache.on_evict = on_evict
-
-def worker(seed):
-    rng = random.Random(seed)
-    try:
-        for _ in range(5_000):
-            n = rng.randrange(64)
-            key = Collide(n) if n % 2 else n
-            r = rng.random()
-            evicting.now = r < 0.55
-            if r < 0.2:
-                cache[key] = ("v", n)
-            elif r < 0.35:
-                cache.update([(key, ("v", n))])
-            elif r < 0.5:
-                check(key, cache.setdefault(key, ("v", n)))
-            elif r < 0.55:
-                try:
-                    cache.resize(rng.randrange(4, 32))
-                except RuntimeError as e:
-                    assert "while one of its operations is running" in str(e)
-            elif r < 0.7:
-                value = cache.peek(key)
-                assert value is None or check(key, value) is None
-            elif r < 0.85:
-                try:
-                    check(*cache.popitem())
-                except KeyError:
-                    pass
-            else:
-                info = cache.cache_info()
-                assert info.currsize <= info.maxsize, info
-            evicting.now = False
-    except BaseException as e:
-        errors.append(e)
-
-workers = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-for w in workers:
-    w.start()
-for w in workers:
-    w.join()
-if errors:
-    raise errors[0]
-assert_consistent(cache)
-print("ok")
-""",
-        timeout=240,
-    )
+@pytest.mark.parametrize("locking", ["thread_safe", "unlocked"])
+def test_threads_hammer_the_new_operations(locking):
+    out = run_isolated("threads_hammer_the_new_operations.py", locking, timeout=240)
     assert out == "ok\n"
 
 
@@ -226,136 +147,15 @@ def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
 
 
 def test_finalisers_run_on_the_thread_that_dropped_them():
-    # Thread B deletes an entry; while B drops its key, thread A takes the cache lock for an
-    # unrelated get() with an application lock held. The value's finaliser runs on B, and A
-    # is never made to run it (which would deadlock on the application lock).
-    out = run_isolated(
-        """
-import threading
-cache = LRUCache(8, thread_safe=True)
-app = threading.Lock()
-a_holds_cache_lock = threading.Event()
-b_continues = threading.Event()
-ran = []
-class Key:
-    def __hash__(self):
-        return 1
-    def __eq__(self, other):
-        return isinstance(other, KeyProbe)
-    def __del__(self):
-        a.start()
-        a_holds_cache_lock.wait(10)
-class Value:
-    def __del__(self):
-        b_continues.set()
-        acquired = app.acquire(timeout=5)
-        if acquired:
-            app.release()
-        ran.append((threading.current_thread().name, acquired))
-class Waits:
-    def __hash__(self):
-        return 2
-    def __eq__(self, other):
-        a_holds_cache_lock.set()
-        b_continues.wait(5)
-        return False
-class Probe:
-    def __hash__(self):
-        return 2
-class KeyProbe:
-    def __hash__(self):
-        return 1
-def a_gets():
-    with app:
-        cache.get(Probe())
-a = threading.Thread(target=a_gets, name="A")
-key = Key()
-cache[key] = Value()
-cache[Waits()] = 0
-b = threading.Thread(target=lambda: cache.delete(KeyProbe()), name="B")
-del key
-b.start()
-b.join(20)
-a.join(20)
-assert ran == [("B", True)], ran
-print("ok")
-""",
-        timeout=60,
-    )
+    out = run_isolated("finalisers_run_on_the_thread_that_dropped_them.py", timeout=60)
     assert out == "ok\n"
 
 
 def test_clear_without_memory_stops_while_another_thread_re_initialises():
-    # clear() falls back to removing one entry at a time; between two steps another thread's
-    # __init__ is still dropping the old entries (the cache has no store): clear() stops.
-    out = run_isolated(
-        """
-import _testcapi, threading, time
-for thread_safe in (False, True):
-    c = LRUCache(8, thread_safe)
-    go = threading.Event()
-    class V:
-        def __init__(self, i):
-            self.i = i
-        def __del__(self):
-            if threading.current_thread().name == "A" and self.i == 0:
-                go.set()
-                time.sleep(0.3)  # A, between two steps
-            elif threading.current_thread().name == "B":
-                time.sleep(0.6)  # B, inside __init__, dropping the old entries
-    for i in range(4):
-        c[i] = V(i)
-    def clears():
-        _testcapi.set_nomemory(0, 1)  # only clear()'s array fails
-        c.clear()
-        _testcapi.remove_mem_hooks()
-    a = threading.Thread(target=clears, name="A")
-    b = threading.Thread(target=lambda: (go.wait(10), c.__init__(8, thread_safe)), name="B")
-    b.start(); a.start(); a.join(30); b.join(30)
-    c["after"] = 1
-    assert_consistent(c)
-print("ok")
-""",
-        timeout=90,
-    )
+    out = run_isolated("clear_without_memory_stops_while_another_thread_re_initialises.py", timeout=90)
     assert out == "ok\n"
 
 
 def test_comparisons_of_two_threads_see_each_others_stores():
-    # Thread A and then thread B compare their equal probes with a stored key of the same
-    # hash, each waiting inside the comparison. A finishes first (its comparison is not the
-    # newest under way) and stores its key in a slot B has passed; B, told that a key of its
-    # hash was stored, looks again and finds it rather than storing it twice.
-    out = run_isolated(
-        """
-import threading
-class Key:
-    def __init__(self, n, entered=None, go=None):
-        self.n, self.entered, self.go = n, entered, go
-    def __hash__(self):
-        return 5
-    def __eq__(self, other):
-        if other.entered is not None:
-            entered, other.entered = other.entered, None
-            entered.set()
-            other.go.wait(10)
-        return self.n == other.n
-cache = LRUCache(8)
-cache[Key(9)] = 9
-cache[Key(0)] = 0
-del cache[Key(9)]  # a free slot before Key(0) on the path: where A's key goes
-events = {name: (threading.Event(), threading.Event()) for name in "ab"}
-threads = {name: threading.Thread(target=cache.__setitem__, args=(Key(1, *events[name]), name))
-           for name in "ab"}
-for name in "ab":
-    threads[name].start()
-    assert events[name][0].wait(10)
-for name in "ab":
-    events[name][1].set()
-    threads[name].join(10)
-assert len(cache) == 2 and cache[Key(1)] == "b", (len(cache), cache.items())
-assert_consistent(cache)
-print("ok")
-"""
-    )
+    out = run_isolated("comparisons_of_two_threads_see_each_others_stores.py")
     assert out == "ok\n"

@@ -1,0 +1,21 @@
+"""What the tests check in their own processes and in the programs of this folder alike."""
+
+
+def assert_consistent(cache):
+    """The invariants every view of a cache must agree on, whatever ran before."""
+    keys = cache.keys()
+    values = cache.values()
+    items = cache.items()
+    assert len(cache) == cache.length() == len(keys) == len(values) == len(items)
+    assert len(keys) <= cache.capacity
+    assert items == list(zip(keys, values))
+    assert list(cache) == keys
+    assert cache.head is (keys[0] if keys else None)
+    assert cache.tail is (keys[-1] if keys else None)
+    for key in keys:
+        assert key in cache
+
+
+def thread_safety(name):
+    """LRUCache's thread_safe argument, as a program's command line names it."""
+    return {"unlocked": False, "thread_safe": True}[name]
