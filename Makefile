@@ -7,7 +7,7 @@ CHECKED := -Werror -DAMBER_MOTH_CHECKED -g
 # Beside 3.14, the versions whose release build runs the whole suite in make test.
 OTHER_VERSIONS := 3.13 3.15
 # The focused part of the suite for the slow memory checkers.
-FOCUSED := tests/test_reentrancy.py tests/test_model.py
+FOCUSED := tests/test_reentrancy.py tests/test_model.py tests/test_func.py
 # The tests whose lookups the build without key addresses in its index slots must pass.
 LOOKUPS := $(FOCUSED) tests/test_api.py
 # A per-test limit that fits the long runs (pyproject.toml's is 300 s).
@@ -20,7 +20,8 @@ TESTS :=
 tests_or = $(if $(TESTS),$(TESTS),$(1))
 VARIANT_BUILDS := $(OTHER_VERSIONS:%=build-%) build-asan build-debug build-slotless build-checked
 
-.PHONY: build $(VARIANT_BUILDS) test unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist wheels \
+.PHONY: build $(VARIANT_BUILDS) test unit $(OTHER_VERSIONS:%=unit-%) cpython-tests asan refleak slotless \
+  sdist wheels \
   valgrind fuzz bench
 
 # Each build replaces its folder under build/, which AMBER_MOTH_VARIANT names to scripts/env.
@@ -50,9 +51,10 @@ build-checked:
 	$(call stage,checked build)
 	$(ENV) env CXXFLAGS="$(CHECKED)" scripts/build checked
 
-# The suite on the release build of each version, the sanitizer, reference-leak and slotless
-# stages, then the sdist and the wheels tried as a user would.
-test: unit $(OTHER_VERSIONS:%=unit-%) asan refleak slotless sdist wheels
+# The suite on the release build of each version, CPython's own lru_cache tests, the
+# sanitizer, reference-leak and slotless stages, then the sdist and the wheels tried as a
+# user would.
+test: unit $(OTHER_VERSIONS:%=unit-%) cpython-tests asan refleak slotless sdist wheels
 
 unit: build
 	$(call stage,the suite on CPython 3.14)
@@ -61,6 +63,12 @@ unit: build
 $(OTHER_VERSIONS:%=unit-%): unit-%: build-%
 	$(call stage,the suite on CPython $*)
 	AMBER_MOTH_VARIANT=release-$* $(ENV) python$* -m pytest -q -p no:cacheprovider $(TESTS)
+
+# CPython's own lru_cache tests (test_functools, from libpython3.14-testsuite) against
+# amber_moth.func; here a missing test suite fails the stage instead of skipping them.
+cpython-tests: build
+	$(call stage,CPython's own lru_cache tests against amber_moth.func)
+	AMBER_MOTH_NEED_CPYTHON_TESTS=1 $(ENV) python3.14 -m pytest -q $(call tests_or,tests/test_func_cpython.py)
 
 asan: build-asan
 	$(call stage,the suite under ASan and UBSan)

@@ -10,7 +10,7 @@ import pytest
 
 from amber_moth.func import CacheInfo, cache, lru_cache
 from amber_moth.lru_cache import LRUCache
-from conftest import Collide
+from conftest import Collide, run_isolated
 
 
 def counted(fn):
@@ -382,10 +382,5 @@ class TestReentry:
 @pytest.mark.parametrize("single_flight", ["0", "1"])
 @pytest.mark.parametrize("threads", ["1", "4"])
 def test_hostile_keys_and_results_in_a_child(maxsize, single_flight, threads):
-    import os
-    import subprocess
-
-    program = os.path.join(os.path.dirname(__file__), "isolated", "func_hostile.py")
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", program, "7", maxsize,
-                           single_flight, threads], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stdout + proc.stderr
+    out = run_isolated("func_hostile.py", 7, maxsize, single_flight, threads, timeout=300)
+    assert out.strip() == "ok"

@@ -1,11 +1,17 @@
 """CPython's own lru_cache tests (test.test_functools.TestLRU and TestCache), unchanged, run
 against amber_moth.func, as they run against the C functools. Skipped where the interpreter
-ships without its test suite (the Debian package libpython3.X-testsuite provides it)."""
+ships without its test suite (the Debian package libpython3.X-testsuite provides it), unless
+AMBER_MOTH_NEED_CPYTHON_TESTS is set (make cpython-tests)."""
+import os
+
 import pytest
 
 import amber_moth.func
 
-test_functools = pytest.importorskip("test.test_functools", reason="CPython's test suite is not installed")
+if os.environ.get("AMBER_MOTH_NEED_CPYTHON_TESTS"):
+    import test.test_functools as test_functools
+else:
+    test_functools = pytest.importorskip("test.test_functools", reason="CPython's test suite is not installed")
 
 module = amber_moth.func
 

@@ -1,16 +1,12 @@
 """Memoised functions under threads: single flight (one computation per key at a time, the
 others waiting for its result) and, without it, functools' behaviour."""
-import os
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 from amber_moth.func import lru_cache
-
-ISOLATED = os.path.join(os.path.dirname(__file__), "isolated")
+from conftest import run_isolated
 
 
 def burst(fn, args_list):
@@ -143,9 +139,4 @@ def test_a_wait_that_would_close_a_cycle_computes():
 
 
 def test_keyboard_interrupt_ends_a_wait():
-    proc = subprocess.run(
-        [sys.executable, os.path.join(ISOLATED, "func_interrupted_wait.py")],
-        capture_output=True, text=True, timeout=120,
-    )
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert proc.stdout.strip() == "interrupted, then computed once"
+    assert run_isolated("func_interrupted_wait.py").strip() == "interrupted, then computed once"
