@@ -13,9 +13,11 @@
 // Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
 //                       hash_set, hash_delete, hash_rebuild, hash_reserve (rule: the load).
-// Lookup and its        hash_get -> hash_probe (one pass; exact_key_equals decides exact
-//   restart             str, int and tuple keys without Python code, key_equals calls
-//                       __eq__) -> hash_restart_probes (the passes after a restart); Lookup,
+// Lookup and its        hash_get -> hash_probe (one pass; exact_equals decides exact str,
+//   restart             int and tuple keys without Python code, key_equals calls __eq__
+//                       through rich_equals) -> hash_restart_probes (the passes after a
+//                       restart), for a key object or for KeyItems (lru_cache.h: a tuple
+//                       key given as its items, exact_items_equals); Lookup,
 //                       Match. RestartWatch (CLRUCache.restart_watches) with
 //                       restart_watch_begin/end, marked by restart_watches_mark from
 //                       hash_set, hash_rebuild and cache_reset; RestartMemo and
@@ -45,7 +47,10 @@
 //                       keyed_store_with_default, new_store, release_store, LRUCache_init,
 //                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
 //                       as keyed operations and whole-cache operations, and the tables.
-// Memoising decorator   (added with func.cpp)
+// Memoising decorator   func.cpp, with a map of its own; it reaches the store through
+//                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
+//                       lru_lookup, lru_store, lru_remove, lru_resize (resize_store),
+//                       lru_clear and lru_visit_entries close this file.
 //
 // Invariants
 // ----------
@@ -74,7 +79,7 @@
 // cache_clear's array or cache_move's evicted array, and from there handed to
 // drop_unlocked, which drops them or parks them in `deferred`. An instance owns its store (`cache`, null until
 // __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
-// between lru_lock and lru_unlock; release_store and LRUCache_resize refuse to replace the
+// between lru_lock and lru_unlock; release_store and resize_store refuse to replace the
 // store while it is non-zero, so no store or lock is freed under an operation.
 // cache_destroy runs only on a store no instance points to.
 //
