@@ -5,7 +5,7 @@
 //   LRUWrapper       the wrapper: the user's function, its LRUCache (`cache`, none when
 //                    maxsize is 0), its statistics; called through vectorcall
 //                    (wrapper_call), bound as a method (wrapper_descr_get).
-//   CallKey          a call's key as functools builds it (make_key): the one argument
+//   CallKey          a call's key as functools builds it (CallKey::make): the one argument
 //                    itself, or the items of the tuple it stands for, hashed as that tuple
 //                    (key_items_hash) and looked up without it (lru_lookup with KeyItems);
 //                    the tuple is made only to store a result (key_object).
@@ -13,9 +13,10 @@
 //                    starts small and doubles when full (grow_if_full) up to its bound
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
 //                    results, and evicts only at its bound.
-//   Flight           single-flight: one computation under way for a key, in the wrapper's
-//                    `flights` LRUCache under the call's key; callers with an equal key
-//                    wait for it (flight_wait) instead of computing (call_single_flight).
+//   Flight           single-flight: one computation under way for a key (fly), in the
+//                    wrapper's `flights` LRUCache under the call's key; callers with an
+//                    equal key wait for it (await_flight, flight_wait) instead of computing
+//                    (call_single_flight).
 //   Waiter           the threads waiting for flights, so that a wait that would close a
 //                    cycle (waits_on_caller) computes instead.
 //   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
@@ -337,9 +338,49 @@ void flight_dealloc(PyObject *op) {
     Py_DECREF(type);
 }
 
-// A miss with single flight: waits for a computation of an equal key under way on another
-// thread and takes its result as a hit; else computes, as a flight others wait for. When the
-// computation waited for raises, the waiters look again, and the first to do so computes.
+// Computes the result of a call as a flight, which calls of other threads with an equal key
+// wait for (the flight is stored in `flights` under the key while it is under way, when
+// `flights` has room for it now), and lands it: its result, or none when it raised, goes to
+// the waiters.
+PyObject *fly(LRUWrapper *w, PyObject *flights, PyObject *const *args, size_t nargsf,
+              PyObject *kwnames, CallKey &key) {
+    Flight *f = flight_new();
+    PyObject *object = f != nullptr ? key.key_object() : nullptr;
+    const int room = object != nullptr ? grow_if_full(flights, kNoBound) : -1;
+    if (room < 0 || (room > 0 && lru_store(flights, key.hash(), object, reinterpret_cast<PyObject *>(f)) < 0)) {
+        Py_XDECREF(f);
+        return nullptr;
+    }
+    PyObject *result = call_and_store(w, args, nargsf, kwnames, key);
+    f->result = Py_XNewRef(result);
+    // Taking the flight out can raise (a key's __eq__); the call's outcome stands.
+    PyObject *raised = PyErr_GetRaisedException();
+    if (room > 0 && lru_remove(flights, key.hash(), object) < 0) {
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(w));
+    }
+    PyErr_SetRaisedException(raised);
+    PyThread_release_lock(f->landed);
+    Py_DECREF(f);
+    return result;
+}
+
+// What waiting for another thread's flight gave.
+enum class Waited { Result, Raised, Interrupted };
+
+// Waits for `f` to land: Result with `*result` a new reference, Raised when its computation
+// raised, Interrupted with the error a signal handler raised.
+[[nodiscard]] Waited await_flight(Flight *f, PyObject **result) {
+    if (flight_wait(f) < 0) {
+        return Waited::Interrupted;
+    }
+    *result = Py_XNewRef(f->result);
+    return *result != nullptr ? Waited::Result : Waited::Raised;
+}
+
+// A miss with single flight: takes the result of a computation of an equal key under way on
+// another thread, as a hit, once it lands; else computes, as a flight (fly). When the
+// computation waited for raises, the waiters look again (the cache, then the flights), and
+// the first to do so computes.
 PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames, CallKey &key) {
     if (w->flights == nullptr) {
@@ -354,24 +395,7 @@ PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf
             break;
         }
         if (found == nullptr) {
-            result = nullptr;
-            Flight *f = flight_new();
-            PyObject *object = f != nullptr ? key.key_object() : nullptr;
-            const int room = object != nullptr ? grow_if_full(flights, kNoBound) : -1;
-            if (room < 0 || (room > 0 && lru_store(flights, key.hash(), object, reinterpret_cast<PyObject *>(f)) < 0)) {
-                Py_XDECREF(f);
-                break;
-            }
-            result = call_and_store(w, args, nargsf, kwnames, key);
-            f->result = Py_XNewRef(result);
-            // Taking the flight out can raise (a key's __eq__); the result stands.
-            PyObject *raised = PyErr_GetRaisedException();
-            if (room > 0 && lru_remove(flights, key.hash(), object) < 0) {
-                PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(w));
-            }
-            PyErr_SetRaisedException(raised);
-            PyThread_release_lock(f->landed);
-            Py_DECREF(f);
+            result = fly(w, flights, args, nargsf, kwnames, key);
             break;
         }
         auto *f = reinterpret_cast<Flight *>(found);
@@ -380,22 +404,15 @@ PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf
             result = call_and_store(w, args, nargsf, kwnames, key);
             break;
         }
-        const int waited = flight_wait(f);
-        result = Py_XNewRef(f->result);
+        const Waited waited = await_flight(f, &result);
         Py_DECREF(found);
-        if (waited < 0) {
-            Py_CLEAR(result);
-            break;
+        if (waited == Waited::Raised && key.lookup(cache, &result) == 0 && result == nullptr) {
+            continue;
         }
         if (result != nullptr) {
             ++w->hits;
-            break;
         }
-        // The computation raised: the result may have come meanwhile all the same.
-        if (key.lookup(cache, &result) < 0 || result != nullptr) {
-            w->hits += result != nullptr;
-            break;
-        }
+        break;
     }
     Py_DECREF(cache);
     Py_DECREF(flights);
