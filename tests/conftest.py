@@ -45,8 +45,18 @@ def run_isolated(code, timeout=120):
     """Runs code in a fresh interpreter (so a crash fails the test rather than the run) and
     returns its stdout. The child gets this file's helpers and LRUCache already imported."""
     prelude = "from amber_moth.lru_cache import LRUCache\n" + _helpers_source()
+    return _run_child(["-c", prelude + textwrap.dedent(code)], timeout)
+
+
+def run_program(name, *args, timeout=60):
+    """Runs the program tests/isolated/NAME with ARGS in a fresh interpreter (a crash or a
+    hang fails the test rather than the run) and returns its stdout."""
+    return _run_child([os.path.join(os.path.dirname(__file__), "isolated", name), *args], timeout)
+
+
+def _run_child(arguments, timeout):
     proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(code)],
+        [sys.executable, "-X", "faulthandler", *arguments],
         capture_output=True,
         text=True,
         timeout=timeout,
