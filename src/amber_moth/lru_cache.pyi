@@ -7,12 +7,14 @@ from typing_extensions import disjoint_base
 _K = TypeVar("_K", bound=Hashable)
 _V = TypeVar("_V")
 _T = TypeVar("_T")
-_KT_co = TypeVar("_KT_co", covariant=True)
+_KT = TypeVar("_KT")
 _VT_co = TypeVar("_VT_co", covariant=True)
 
-class _Mapping(Protocol[_KT_co, _VT_co]):
-    def keys(self) -> Iterable[_KT_co]: ...
-    def __getitem__(self, key: Any, /) -> _VT_co: ...
+# What update() reads a mapping through. The key type appears in __getitem__ too, so that a
+# dict literal of the wrong key type is not inferred as having keys of type Any.
+class _Mapping(Protocol[_KT, _VT_co]):
+    def keys(self) -> Iterable[_KT]: ...
+    def __getitem__(self, key: _KT, /) -> _VT_co: ...
 
 class CacheInfo(NamedTuple):
     """Lookup statistics of a cache, as functools.lru_cache reports them."""
