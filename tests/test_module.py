@@ -63,21 +63,23 @@ def test_sizeof_counts_the_store():
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, capacity",
+    "args, kwargs, capacity, thread_safe",
     [
-        ((), {}, 128),
-        ((0,), {}, 128),
-        ((-5,), {}, 128),
-        ((1,), {}, 1),
-        ((10, True), {}, 10),
-        ((), {"capacity": 10, "thread_safe": True}, 10),
-        ((), {"thread_safe": "yes"}, 128),
-        ((True,), {}, 1),
+        ((), {}, 128, False),
+        ((0,), {}, 128, False),
+        ((-5,), {}, 128, False),
+        ((1,), {}, 1, False),
+        ((10, True), {}, 10, True),
+        ((), {"capacity": 10, "thread_safe": True}, 10, True),
+        ((), {"thread_safe": "yes"}, 128, True),
+        ((), {"thread_safe": []}, 128, False),
+        ((True,), {}, 1, False),
     ],
 )
-def test_constructor_arguments(args, kwargs, capacity):
+def test_constructor_arguments(args, kwargs, capacity, thread_safe):
     cache = LRUCache(*args, **kwargs)
     assert cache.capacity == capacity
+    assert cache.thread_safe is thread_safe
     assert len(cache) == 0
 
 
@@ -127,7 +129,7 @@ def test_reinit_empties_applies_new_arguments_and_drops_references():
     del key, value
     cache.__init__(2, thread_safe=True)
     assert ref_value() is None and ref_key() is None
-    assert cache.capacity == 2 and cache.keys() == []
+    assert cache.capacity == 2 and cache.keys() == [] and cache.thread_safe is True
     for i in range(5):
         cache[i] = i
     assert cache.keys() == [3, 4]
@@ -213,7 +215,7 @@ def test_uninitialized_instances_fail_cleanly():
                 lambda: c.get(1), lambda: c.get(1, 2), lambda: c.set(1, 2), lambda: c.has(1),
                 lambda: c.delete(1), lambda: c.pop(1), lambda: c.clear(), lambda: c.length(),
                 lambda: c.keys(), lambda: c.values(), lambda: c.items(), lambda: c.capacity,
-                lambda: c.head, lambda: c.tail, lambda: len(c), lambda: 1 in c, lambda: c[1],
+                lambda: c.head, lambda: c.tail, lambda: c.thread_safe, lambda: len(c), lambda: 1 in c, lambda: c[1],
                 lambda: c.__setitem__(1, 2), lambda: c.__delitem__(1), lambda: iter(c),
                 lambda: list(c), lambda: bool(c), lambda: c.peek(1), lambda: c.popitem(),
                 lambda: c.update(), lambda: c.update({1: 2}), lambda: c.resize(4),

@@ -1829,6 +1829,11 @@ PyObject *LRUCache_get_capacity(PyObject *op, void *) {
     return cache != nullptr ? PyLong_FromSize_t(cache->capacity) : nullptr;
 }
 
+PyObject *LRUCache_get_thread_safe(PyObject *op, void *) {
+    LRUCacheObject *self = as_cache(op);
+    return store_of(self) != nullptr ? PyBool_FromLong(self->thread_safe) : nullptr;
+}
+
 PyObject *LRUCache_length(PyObject *op, PyObject *) {
     CLRUCache *cache = store_of(as_cache(op));
     return cache != nullptr ? PyLong_FromSize_t(cache->length) : nullptr;
@@ -1881,6 +1886,7 @@ PyGetSetDef LRUCache_getset[] = {
     {"capacity", LRUCache_get_capacity, nullptr, nullptr, nullptr},
     {"head", LRUCache_get_head, nullptr, nullptr, nullptr},
     {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
+    {"thread_safe", LRUCache_get_thread_safe, nullptr, nullptr, nullptr},
     {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -55,6 +55,11 @@ class LRUCache(Generic[_K, _V]):
         """The most entries the cache holds. Read-only."""
 
     @property
+    def thread_safe(self) -> bool:
+        """Whether each operation holds the instance's reentrant lock (the truth of the
+        constructor's `thread_safe`). Read-only."""
+
+    @property
     def head(self) -> _K | None:
         """The least recently used key (the next to be evicted), or None when empty.
         Read-only; does not change recency."""
