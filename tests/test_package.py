@@ -83,6 +83,10 @@ def test_installed_metadata_carries_the_licence():
     assert dist.metadata["Requires-Python"] == ">=3.13"
 
 
+def test_version_is_the_metadata_version():
+    assert amber_moth.__version__ == importlib.metadata.version("amber_moth")
+
+
 def test_debug_information_only_in_checked_builds():
     assert (b".debug_info" in MODULE.read_bytes()) == checked_build
 
