@@ -8,8 +8,9 @@ clean-ups that unwinding would run, and with them all it took from libstdc++ and
 (the personality routine and _Unwind_Resume); --as-needed, the default of some toolchains
 only, keeps those libraries from being linked in anyway. It needs libc and the loader alone.
 
-The long description is the README with its images named instead of shown: their links are
-relative to the repository, and neither the sdist nor the package index page has the files."""
+The long description is the README with its links to the repository's files (images
+included) named instead of linked: they are relative to the repository, and neither the
+sdist nor the package index page has them."""
 import os
 import re
 
@@ -19,7 +20,7 @@ flags = os.environ.get("CXXFLAGS", "").split()
 debug = any(flag.startswith("-g") and flag != "-g0" for flag in flags)
 with open("README.md", encoding="utf-8") as readme:
     long_description = re.sub(
-        r"!\[([^]]*)\]\((?!https?://)([^)]*)\)", r"*(\1: \2 in the source repository)*", readme.read()
+        r"!?\[([^]]*)\]\((?!https?://|#)([^)]*)\)", r"\1 (\2 in the source repository)", readme.read()
     )
 
 setup(

@@ -212,7 +212,7 @@ def test_clear_keeps_capacity_and_reuses(make_cache):
     assert c.keys() == [1, 2, 3]
 
 
-@pytest.mark.parametrize("name", ["capacity", "head", "tail"])
+@pytest.mark.parametrize("name", ["capacity", "head", "tail", "thread_safe"])
 def test_properties_are_read_only(name):
     c = LRUCache(2)
     with pytest.raises(AttributeError):

@@ -63,21 +63,23 @@ def test_sizeof_counts_the_store():
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, capacity",
+    "args, kwargs, capacity, thread_safe",
     [
-        ((), {}, 128),
-        ((0,), {}, 128),
-        ((-5,), {}, 128),
-        ((1,), {}, 1),
-        ((10, True), {}, 10),
-        ((), {"capacity": 10, "thread_safe": True}, 10),
-        ((), {"thread_safe": "yes"}, 128),
-        ((True,), {}, 1),
+        ((), {}, 128, False),
+        ((0,), {}, 128, False),
+        ((-5,), {}, 128, False),
+        ((1,), {}, 1, False),
+        ((10, True), {}, 10, True),
+        ((), {"capacity": 10, "thread_safe": True}, 10, True),
+        ((), {"thread_safe": "yes"}, 128, True),
+        ((), {"thread_safe": []}, 128, False),
+        ((True,), {}, 1, False),
     ],
 )
-def test_constructor_arguments(args, kwargs, capacity):
+def test_constructor_arguments(args, kwargs, capacity, thread_safe):
     cache = LRUCache(*args, **kwargs)
     assert cache.capacity == capacity
+    assert cache.thread_safe is thread_safe
     assert len(cache) == 0
 
 
@@ -127,7 +129,7 @@ def test_reinit_empties_applies_new_arguments_and_drops_references():
     del key, value
     cache.__init__(2, thread_safe=True)
     assert ref_value() is None and ref_key() is None
-    assert cache.capacity == 2 and cache.keys() == []
+    assert cache.capacity == 2 and cache.keys() == [] and cache.thread_safe is True
     for i in range(5):
         cache[i] = i
     assert cache.keys() == [3, 4]

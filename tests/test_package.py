@@ -83,6 +83,10 @@ def test_installed_metadata_carries_the_licence():
     assert dist.metadata["Requires-Python"] == ">=3.13"
 
 
+def test_version_is_the_metadata_version():
+    assert amber_moth.__version__ == importlib.metadata.version("amber_moth")
+
+
 def test_debug_information_only_in_checked_builds():
     assert (b".debug_info" in MODULE.read_bytes()) == checked_build
 
@@ -123,15 +127,17 @@ def test_release_module_is_stripped_and_needs_libc_alone():
 
 @pytest.mark.parametrize("breaks", [False, True], ids=["success", "failure"])
 def test_builds_leave_no_setuptools_intermediates(breaks):
-    """After make asan, a pip install . would reuse ASan-linked objects left in build/."""
+    """After make asan, a pip install . would reuse ASan-linked objects left in build/. And a
+    failed build leaves no previous build of its variant to be imported in its place."""
     script = ROOT / "scripts" / "build"
     if not script.exists() or not installed("setuptools"):
         pytest.skip("scripts/build runs in the repository, with setuptools at hand")
     env = clean_env() | {"CXXFLAGS": "-include /nonexistent.h" if breaks else "-Werror"}
+    variant = ROOT / "build" / "intermediates-check"
+    (variant / "amber_moth").mkdir(parents=True, exist_ok=True)  # a previous build
     proc = subprocess.run(
         [str(script), "intermediates-check", sys.executable], env=env, capture_output=True, text=True,
     )
-    variant = ROOT / "build" / "intermediates-check"
     try:
         assert (proc.returncode != 0) == breaks, proc.stderr
         assert variant.is_dir() != breaks

@@ -82,6 +82,18 @@ def test_drops_deferred_from_eq_run_in_the_order_they_were_made():
     assert out == "ok\n"
 
 
+@pytest.mark.parametrize("mode", ["unlocked", "thread_safe"])
+def test_popitem_from_eq_hands_the_caller_references_of_its_own(mode):
+    # The caller drops the popped pair inside __eq__: on a thread-safe cache the value's
+    # finaliser, which waits for a thread reading the cache, must wait for the outer lookup
+    # to release the lock (it deadlocks otherwise, and the child times out).
+    after_pair_dropped = ["finaliser", "read 1", "pair dropped"]
+    if mode == "thread_safe":
+        after_pair_dropped = ["pair dropped", "finaliser", "read 1"]
+    out = run_isolated("popitem_finaliser.py", mode, timeout=30)
+    assert out.splitlines() == ["popped victim", *after_pair_dropped, "lookup returned"]
+
+
 def test_nested_operation_without_memory_to_defer_fails_before_changing_anything():
     out = run_isolated(
         "nested_operation_without_memory_to_defer_fails_before_changing_anything.py", timeout=120
@@ -89,7 +101,7 @@ def test_nested_operation_without_memory_to_defer_fails_before_changing_anything
     # The sweep reaches both the failure and the success of each operation.
     assert out == (
         "[('clear', False), ('clear', True), ('pop', False), ('pop', True),"
-        " ('set', False), ('set', True)]\n"
+        " ('popitem', False), ('popitem', True), ('set', False), ('set', True)]\n"
     )
 
 

@@ -1568,7 +1568,10 @@ PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
 // Removes the least recently used entry and returns (key, value); KeyError when empty. The
 // pair is made before the lock is taken, so that no entry leaves for want of memory.
 // The allocation comes before the store is read: it can run the cycle collector, and so
-// any finaliser, which may replace the store.
+// any finaliser, which may replace the store. The pair holds references of its own, and
+// the store's are dropped as pop() drops them: when made from inside __eq__ on a
+// thread-safe cache, only after the outer operation has released the lock, so a caller
+// that drops the pair there runs no finaliser under the lock.
 PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     PyObject *pair = PyTuple_New(2);
@@ -1580,18 +1583,20 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
         Py_DECREF(pair);
         return nullptr;
     }
-    const bool removed = with_lock(self, [&](Detached &taken) {
-        if (!cache_remove_head(cache, taken)) {
-            return false;
+    const int removed = with_lock<1>(self, [&](Detached &dropped) {
+        const LRUNode *head = cache->head;
+        if (head == nullptr) {
+            return 0;
         }
-        const Released entry = taken.release();
-        PyTuple_SET_ITEM(pair, 0, entry.key);
-        PyTuple_SET_ITEM(pair, 1, entry.value);
-        return true;
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(head->orig_key));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(head->value));
+        return static_cast<int>(cache_remove_head(cache, dropped));
     });
-    if (!removed) {
+    if (removed <= 0) {
         Py_DECREF(pair);
-        PyErr_SetString(PyExc_KeyError, "popitem(): LRUCache is empty");
+        if (removed == 0) {
+            PyErr_SetString(PyExc_KeyError, "popitem(): LRUCache is empty");
+        }
         return nullptr;
     }
     return pair;
@@ -1960,6 +1965,11 @@ PyObject *LRUCache_get_capacity(PyObject *op, void *) {
     return cache != nullptr ? PyLong_FromSize_t(cache->capacity) : nullptr;
 }
 
+PyObject *LRUCache_get_thread_safe(PyObject *op, void *) {
+    LRUCacheObject *self = as_cache(op);
+    return store_of(self) != nullptr ? PyBool_FromLong(self->thread_safe) : nullptr;
+}
+
 PyObject *LRUCache_length(PyObject *op, PyObject *) {
     CLRUCache *cache = store_of(as_cache(op));
     return cache != nullptr ? PyLong_FromSize_t(cache->length) : nullptr;
@@ -2012,6 +2022,7 @@ PyGetSetDef LRUCache_getset[] = {
     {"capacity", LRUCache_get_capacity, nullptr, nullptr, nullptr},
     {"head", LRUCache_get_head, nullptr, nullptr, nullptr},
     {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
+    {"thread_safe", LRUCache_get_thread_safe, nullptr, nullptr, nullptr},
     {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

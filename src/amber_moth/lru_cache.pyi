@@ -7,12 +7,14 @@ from typing_extensions import disjoint_base
 _K = TypeVar("_K", bound=Hashable)
 _V = TypeVar("_V")
 _T = TypeVar("_T")
-_KT_co = TypeVar("_KT_co", covariant=True)
+_KT = TypeVar("_KT")
 _VT_co = TypeVar("_VT_co", covariant=True)
 
-class _Mapping(Protocol[_KT_co, _VT_co]):
-    def keys(self) -> Iterable[_KT_co]: ...
-    def __getitem__(self, key: Any, /) -> _VT_co: ...
+# What update() reads a mapping through. The key type appears in __getitem__ too, so that a
+# dict literal of the wrong key type is not inferred as having keys of type Any.
+class _Mapping(Protocol[_KT, _VT_co]):
+    def keys(self) -> Iterable[_KT]: ...
+    def __getitem__(self, key: _KT, /) -> _VT_co: ...
 
 class CacheInfo(NamedTuple):
     """Lookup statistics of a cache, as functools.lru_cache reports them."""
@@ -51,6 +53,11 @@ class LRUCache(Generic[_K, _V]):
     @property
     def capacity(self) -> int:
         """The most entries the cache holds. Read-only."""
+
+    @property
+    def thread_safe(self) -> bool:
+        """Whether each operation holds the instance's reentrant lock (the truth of the
+        constructor's `thread_safe`). Read-only."""
 
     @property
     def head(self) -> _K | None:

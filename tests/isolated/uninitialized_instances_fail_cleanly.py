@@ -13,7 +13,7 @@ def operations(c):
         lambda: c.get(1), lambda: c.get(1, 2), lambda: c.set(1, 2), lambda: c.has(1),
         lambda: c.delete(1), lambda: c.pop(1), lambda: c.clear(), lambda: c.length(),
         lambda: c.keys(), lambda: c.values(), lambda: c.items(), lambda: c.capacity,
-        lambda: c.head, lambda: c.tail, lambda: len(c), lambda: 1 in c, lambda: c[1],
+        lambda: c.head, lambda: c.tail, lambda: c.thread_safe, lambda: len(c), lambda: 1 in c, lambda: c[1],
         lambda: c.__setitem__(1, 2), lambda: c.__delitem__(1), lambda: iter(c),
         lambda: list(c), lambda: bool(c), lambda: c.peek(1), lambda: c.popitem(),
         lambda: c.update(), lambda: c.update({1: 2}), lambda: c.resize(4),

@@ -17,6 +17,7 @@ keys: list[str] = cache.keys()
 pairs: list[tuple[str, int]] = cache.items()
 first: str | None = cache.head
 size: int = len(cache) + cache.length() + cache.capacity
+locks: bool = cache.thread_safe
 for key in cache:
     key.upper()
 
