@@ -33,31 +33,34 @@ def mypy(path, tmp_path):
     )
 
 
-def test_stub_and_marker_ship_with_the_package():
-    assert (PACKAGE / "py.typed").exists() and (PACKAGE / "lru_cache.pyi").exists()
+def test_stubs_and_marker_ship_with_the_package():
+    assert all((PACKAGE / name).exists() for name in ("py.typed", "lru_cache.pyi", "func.pyi"))
 
 
-def test_typed_usage_passes(tmp_path):
-    proc = mypy(HERE / "usage.py", tmp_path)
+@pytest.mark.parametrize("program", ["usage.py", "func_usage.py"])
+def test_typed_usage_passes(program, tmp_path):
+    proc = mypy(HERE / program, tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-def test_misuse_is_reported(tmp_path):
-    path = HERE / "misuse.py"
+@pytest.mark.parametrize("program", ["misuse.py", "func_misuse.py"])
+def test_misuse_is_reported(program, tmp_path):
+    path = HERE / program
     marked = {
         number for number, line in enumerate(path.read_text().splitlines(), 1)
         if line.endswith("# rejected")
     }
     proc = mypy(path, tmp_path)
     assert proc.returncode == 1
-    reported = {int(n) for n in re.findall(r"^[^:\n]*misuse\.py:(\d+): error:", proc.stdout, re.M)}
+    reported = {int(n) for n in re.findall(rf"^[^:\n]*{re.escape(program)}:(\d+): error:", proc.stdout, re.M)}
     assert reported == marked, proc.stdout
 
 
-def test_stub_matches_the_runtime(tmp_path):
+@pytest.mark.parametrize("module", ["amber_moth.lru_cache", "amber_moth.func"])
+def test_stub_matches_the_runtime(module, tmp_path):
     pytest.importorskip("mypy.stubtest", reason="mypy does not run on this interpreter")
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "amber_moth.lru_cache"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         capture_output=True, text=True, cwd=tmp_path, env=os.environ.copy(),
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr

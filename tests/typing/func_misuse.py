@@ -1,4 +1,5 @@
-"""Mistakes the memoising stub must reject; checked by mypy, never run."""
+"""Mistakes the memoising stub must reject, each on a line of its own marked as such;
+checked by mypy, never run."""
 from amber_moth.func import cache, lru_cache
 
 
@@ -12,7 +13,7 @@ def name(n: int) -> str:
     return str(n)
 
 
-area("3")
-area(3, depth=4)
-wrong: int = name(1)
-lru_cache("16")
+area("3")  # rejected
+area(3, depth=4)  # rejected
+wrong: int = name(1)  # rejected
+lru_cache("16")  # rejected
