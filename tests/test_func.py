@@ -217,6 +217,10 @@ class TestResults:
         assert unbounded.cache.capacity == 128 and unbounded.cache_info() == (0, 0, None, 0)
         assert lru_cache(5)(lambda x: x).cache.capacity == 5
 
+    def test_the_largest_maxsize_is_a_bound(self):
+        g = lru_cache(sys.maxsize)(lambda x: x)
+        assert g.cache_info().maxsize == sys.maxsize == g.cache_parameters()["maxsize"]
+
     def test_a_resized_cache_keeps_its_new_capacity(self):
         for maxsize in (None, 64):
             g = lru_cache(maxsize)(lambda x: x)
@@ -347,6 +351,9 @@ class TestReentry:
             for i in range(6):
                 g(Key(i % 3))
             assert len(g.cache) <= 8
+
+    def test_called_while_its_cache_is_re_initialised(self):
+        assert run_isolated("func_reinit_from_finaliser.py").strip() == "ok"
 
     def test_called_from_a_results_finaliser(self):
         class Result:

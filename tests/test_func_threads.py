@@ -140,3 +140,16 @@ def test_a_wait_that_would_close_a_cycle_computes():
 
 def test_keyboard_interrupt_ends_a_wait():
     assert run_isolated("func_interrupted_wait.py").strip() == "interrupted, then computed once"
+
+
+@pytest.mark.parametrize("outcome", ["raised", "returned"])
+def test_a_flight_left_behind_is_passed_over(outcome):
+    assert run_isolated("func_stale_flight.py", outcome, timeout=60).strip() == "ok"
+
+
+def test_a_signal_handler_during_a_wait_computes_instead_of_waiting_again():
+    assert run_isolated("func_wait_in_signal_handler.py", timeout=60).strip() == "ok"
+
+
+def test_a_child_after_fork_computes_what_its_parents_threads_had_under_way():
+    assert run_isolated("func_fork_with_a_flight.py", timeout=60).strip() == "ok"

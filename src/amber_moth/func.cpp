@@ -39,8 +39,8 @@ namespace {
 // The capacity a cache starts with, at most its bound; it doubles whenever a result finds it
 // full below its bound.
 constexpr uint64_t kFirstCapacity = 128;
-// The bound of an unbounded cache.
-constexpr uint64_t kNoBound = PY_SSIZE_T_MAX;
+// The bound of an unbounded cache (above any capacity an int maxsize can give).
+constexpr uint64_t kNoBound = UINT64_MAX;
 // How long a waiting thread sleeps between looks at its signals (KeyboardInterrupt).
 constexpr long long kWaitSliceMicroseconds = 50'000;
 // Keys of up to this many items are looked up from the stack; longer ones from the heap.
@@ -171,8 +171,8 @@ class CallKey {
 // the cache (cache.resize(), or __init__ again) since the wrapper last did, in which case
 // the capacity it was given becomes the bound.
 [[nodiscard]] uint64_t cache_bound(LRUWrapper *w, PyObject *cache) {
-    const uint64_t capacity = lru_capacity(cache);
-    if (capacity != w->given) {
+    const uint64_t capacity = lru_capacity(cache);  // 0 while the cache has no store
+    if (capacity != 0 && capacity != w->given) {
         w->bound = capacity;
         w->given = capacity;
     }
@@ -185,10 +185,11 @@ class CallKey {
 // from inside a comparison or a drop of that cache), -1 with the error set.
 [[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound) {
     const uint64_t capacity = lru_capacity(cache);
-    if (lru_length(cache) < capacity || capacity >= bound) {
+    const uint64_t limit = bound < PY_SSIZE_T_MAX ? bound : PY_SSIZE_T_MAX;
+    if (lru_length(cache) < capacity || capacity >= limit) {
         return 1;
     }
-    const uint64_t doubled = capacity < bound / 2 ? 2 * capacity : bound;
+    const uint64_t doubled = capacity < limit / 2 ? 2 * capacity : limit;
     switch (lru_resize(cache, static_cast<Py_ssize_t>(doubled))) {
         case Resized::Done:
             return 1;
@@ -244,15 +245,27 @@ PyObject *call_and_store(LRUWrapper *w, PyObject *const *args, size_t nargsf, Py
 
 // One computation under way: its thread, and once it ends, its result (none when it
 // raised). `landed` is locked until the computation ends; waiters acquire it and release it
-// at once, so every one of them passes.
+// at once, so every one of them passes. A flight is open (flight_is_open) until its
+// computation ends, and only while it is open does anyone wait for it: one left in
+// `flights` after that (taking it out raised) or made before a fork in the parent (whose
+// thread the child does not have) is passed over, and replaced by the next computation.
 struct Flight {
     PyObject_HEAD
     PyThread_type_lock landed;
     unsigned long owner;
+    uint64_t generation;  // flight_generation when it took off
+    bool done;            // the computation has ended
     PyObject *result;
 };
 
 PyTypeObject *flight_type;
+
+// Counts forks: a child begins a new generation of flights (forget_flights).
+uint64_t flight_generation;
+
+[[nodiscard]] bool flight_is_open(const Flight *f) {
+    return !f->done && f->generation == flight_generation;
+}
 
 // A thread waiting for a flight; linked, on the waiter's stack, for the span of the wait.
 // Only threads holding the GIL read or change the list.
@@ -263,16 +276,26 @@ struct Waiter {
 };
 Waiter *waiters;
 
-// Whether waiting for `f` would wait for the calling thread itself: it computes `f`, or
-// computes a flight whose thread waits, directly or through other waiting threads, for a
-// flight it computes. Each thread waits for one flight at a time and no wait closes a cycle,
-// so the walk ends.
+// The wait the thread has open, or null.
+[[nodiscard]] const Waiter *wait_of(unsigned long thread) {
+    const Waiter *w = waiters;
+    while (w != nullptr && w->thread != thread) {
+        w = w->next;
+    }
+    return w;
+}
+
+// Whether the calling thread must compute rather than wait for `f`: it has a wait open
+// already (a signal handler run during that wait made this call), or waiting would wait for
+// itself: it computes `f`, or computes a flight whose thread waits, directly or through
+// other waiting threads, for a flight it computes. So each thread waits for one flight at a
+// time and no wait closes a cycle, and the walk ends.
 [[nodiscard]] bool waits_on_caller(const Flight *f, unsigned long me) {
+    if (wait_of(me) != nullptr) {
+        return true;
+    }
     while (f->owner != me) {
-        const Waiter *w = waiters;
-        while (w != nullptr && w->thread != f->owner) {
-            w = w->next;
-        }
+        const Waiter *w = wait_of(f->owner);
         if (w == nullptr) {
             return false;
         }
@@ -301,11 +324,14 @@ Waiter *waiters;
             break;
         }
     }
+    // The wait is in the list, unless a fork made by a signal handler during it emptied it.
     Waiter **link = &waiters;
-    while (*link != &self) {
+    while (*link != nullptr && *link != &self) {
         link = &(*link)->next;
     }
-    *link = self.next;
+    if (*link != nullptr) {
+        *link = self.next;
+    }
     return r;
 }
 
@@ -316,6 +342,8 @@ Flight *flight_new() {
         return nullptr;
     }
     f->owner = PyThread_get_thread_ident();
+    f->generation = flight_generation;
+    f->done = false;
     f->result = nullptr;
     f->landed = PyThread_allocate_lock();
     if (f->landed == nullptr) {
@@ -353,6 +381,7 @@ PyObject *fly(LRUWrapper *w, PyObject *flights, PyObject *const *args, size_t na
     }
     PyObject *result = call_and_store(w, args, nargsf, kwnames, key);
     f->result = Py_XNewRef(result);
+    f->done = true;
     // Taking the flight out can raise (a key's __eq__); the call's outcome stands.
     PyObject *raised = PyErr_GetRaisedException();
     if (room > 0 && lru_remove(flights, key.hash(), object) < 0) {
@@ -394,11 +423,12 @@ PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf
         if (key.lookup(flights, &found) < 0) {
             break;
         }
-        if (found == nullptr) {
+        auto *f = reinterpret_cast<Flight *>(found);
+        if (found == nullptr || !flight_is_open(f)) {
+            Py_XDECREF(found);
             result = fly(w, flights, args, nargsf, kwnames, key);
             break;
         }
-        auto *f = reinterpret_cast<Flight *>(found);
         if (waits_on_caller(f, PyThread_get_thread_ident())) {
             Py_DECREF(found);
             result = call_and_store(w, args, nargsf, kwnames, key);
@@ -686,6 +716,21 @@ PyType_Spec flight_spec = {
     flight_slots,
 };
 
+// In a child after fork(): the flights of the parent's threads will never land here, and
+// their waits are gone with them (the calling thread, which forked, waits for none).
+PyObject *forget_flights(PyObject *, PyObject *) {
+    ++flight_generation;
+    waiters = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef func_functions[] = {
+    {"_forget_flights", forget_flights, METH_NOARGS,
+     "_forget_flights($module, /)\n--\n\nRun in a child after fork(): flights of the parent's "
+     "threads are passed over."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 int func_add_types(PyObject *module) {
@@ -698,5 +743,8 @@ int func_add_types(PyObject *module) {
     if (type == nullptr) {
         return -1;
     }
-    return PyModule_Add(module, "_lru_cache_wrapper", type);
+    if (PyModule_Add(module, "_lru_cache_wrapper", type) < 0) {
+        return -1;
+    }
+    return PyModule_AddFunctions(module, func_functions);
 }

@@ -6,14 +6,20 @@ The wrapper is a C type (_lru_cache_wrapper) that builds each call's key as func
 hashes it once and looks it up in an amber_moth LRUCache, reachable as the wrapper's `cache`
 attribute (None when maxsize is 0).
 """
+import os
 from functools import update_wrapper
 
-from amber_moth.lru_cache import CacheInfo, _lru_cache_wrapper
+from amber_moth.lru_cache import CacheInfo, _forget_flights, _lru_cache_wrapper
 
 __all__ = ["CacheInfo", "cache", "lru_cache"]
 
 # The name functools gives its CacheInfo, which code written for functools may read.
 _CacheInfo = CacheInfo
+
+# A child process has none of its parent's other threads: it must not wait for the
+# computations they had under way.
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_flights)
 
 
 def lru_cache(maxsize=128, typed=False, *, single_flight=False):

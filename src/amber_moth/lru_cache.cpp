@@ -2097,31 +2097,38 @@ PyObject *lru_new(Py_ssize_t capacity) {
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, PyObject *key, PyObject **value) {
-    return get_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? get_hashed(as_cache(op), cache, hash, key, value) : -1;
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
-    return get_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? get_hashed(as_cache(op), cache, hash, key, value) : -1;
 }
 
 int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value) {
-    return set_hashed(as_cache(op), as_cache(op)->cache, hash, key, value);
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? set_hashed(as_cache(op), cache, hash, key, value) : -1;
 }
 
 int lru_remove(PyObject *op, Py_hash_t hash, PyObject *key) {
-    return delete_hashed(as_cache(op), as_cache(op)->cache, hash, key);
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? delete_hashed(as_cache(op), cache, hash, key) : -1;
 }
 
 uint64_t lru_length(PyObject *op) {
-    return as_cache(op)->cache->length;
+    const CLRUCache *cache = as_cache(op)->cache;
+    return cache != nullptr ? cache->length : 0;
 }
 
 uint64_t lru_capacity(PyObject *op) {
-    return as_cache(op)->cache->capacity;
+    const CLRUCache *cache = as_cache(op)->cache;
+    return cache != nullptr ? cache->capacity : 0;
 }
 
 Resized lru_resize(PyObject *op, Py_ssize_t capacity) {
-    return resize_store(as_cache(op), as_cache(op)->cache, capacity);
+    CLRUCache *cache = store_of(as_cache(op));
+    return cache != nullptr ? resize_store(as_cache(op), cache, capacity) : Resized::Failed;
 }
 
 int lru_clear(PyObject *op) {

@@ -1,9 +1,11 @@
 // What the memoising wrapper (func.cpp) uses of LRUCache (lru_cache.cpp): the keyed road
 // with the key already hashed, so that a call hashes its key once and makes one locked store
 // call per lookup, and the few whole-cache operations the wrapper needs. Every function
-// takes an initialised LRUCache instance (made by lru_new); each behaves as the Python
-// method it names, and runs Python code where that method does (__eq__, drops, the eviction
-// hook) under the same rules.
+// takes an LRUCache instance made by lru_new; each behaves as the Python method it names,
+// and runs Python code where that method does (__eq__, drops, the eviction hook) under the
+// same rules. While the instance has no store (its __init__ is dropping the old entries, and
+// their finalisers run), the keyed calls, lru_resize and lru_clear fail with RuntimeError as
+// the methods do, and lru_length and lru_capacity give 0.
 #ifndef AMBER_MOTH_LRU_CACHE_H
 #define AMBER_MOTH_LRU_CACHE_H
 
