@@ -94,7 +94,7 @@ wheels:
 	$(ENV) env CFLAGS="$(RELEASE)" CXXFLAGS="$(RELEASE)" scripts/wheels
 
 valgrind: build-checked
-	$(call stage,the focused tests under memcheck (about ten minutes))
+	$(call stage,the focused tests under memcheck (20 to 30 minutes))
 	AMBER_MOTH_VARIANT=checked HYPOTHESIS_PROFILE=small $(ENV) env PYTHONMALLOC=malloc \
 	  valgrind --quiet --error-exitcode=99 --trace-children=yes --leak-check=no \
 	  --track-origins=yes python3.14 -m pytest -v -p no:cacheprovider $(LONG_RUN) $(call tests_or,$(FOCUSED))
