@@ -4,16 +4,16 @@ pops entries or raises, results whose finalisers do the same, from one thread an
 Every call returns its function's result or raises the comparison's error, and the cache
 stays consistent.
 
-Run: python func_hostile.py SEED MAXSIZE SINGLE_FLIGHT THREADS (MAXSIZE "none" for
-unbounded); prints "ok" and exits 0."""
+Run: python func_hostile.py SEED MAXSIZE SINGLE_FLIGHT THREADS ROUNDS (MAXSIZE "none" for
+unbounded; ROUNDS calls in all); prints "ok" and exits 0."""
 import random
 import sys
 import threading
 
 from amber_moth.func import lru_cache
 
-seed, maxsize, single_flight, threads = (int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1",
-                                         int(sys.argv[4]))
+seed, maxsize, single_flight, threads, rounds = (int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1",
+                                                 int(sys.argv[4]), int(sys.argv[5]))
 maxsize = None if maxsize == "none" else int(maxsize)
 rng = random.Random(seed)
 armed = False
@@ -106,9 +106,9 @@ def work(rounds):
 
 armed = True
 if threads == 1:
-    work(3000)
+    work(rounds)
 else:
-    pool = [threading.Thread(target=work, args=(600,)) for _ in range(threads)]
+    pool = [threading.Thread(target=work, args=(rounds // threads,)) for _ in range(threads)]
     for t in pool:
         t.start()
     for t in pool:
