@@ -518,7 +518,7 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->bound = capacity >= 0 ? static_cast<uint64_t>(capacity) : kNoBound;
     w->given = first_capacity(w->bound);
     w->cache = w->bound > 0 ? lru_new(static_cast<Py_ssize_t>(w->given)) : nullptr;
-    w->flights = single_flight && w->bound > 0 ? lru_new(kFirstCapacity) : nullptr;
+    w->flights = single_flight && w->cache != nullptr ? lru_new(kFirstCapacity) : nullptr;
     w->typed = typed != 0;
     w->single_flight = single_flight != 0;
     auto *op = reinterpret_cast<PyObject *>(w);
