@@ -94,6 +94,17 @@ def test_popitem_from_eq_hands_the_caller_references_of_its_own(mode):
     assert out.splitlines() == ["popped victim", *after_pair_dropped, "lookup returned"]
 
 
+@pytest.mark.parametrize("how", ["set", "delete"])
+@pytest.mark.parametrize("mode", ["unlocked", "thread_safe"])
+def test_a_hook_replaced_from_eq_is_dropped_after_the_lock_is_released(mode, how):
+    # The old hook's finaliser waits for a thread reading the cache: under the lock it would
+    # wait for ever (the child times out).
+    dropped = ["read 1", "old hook dropped"]
+    expected = ["hook replaced", *dropped] if mode == "thread_safe" else [*dropped, "hook replaced"]
+    out = run_isolated("on_evict_replaced_in_eq.py", mode, how, timeout=30)
+    assert out.splitlines() == [*expected, "lookup returned"]
+
+
 def test_nested_operation_without_memory_to_defer_fails_before_changing_anything():
     out = run_isolated(
         "nested_operation_without_memory_to_defer_fails_before_changing_anything.py", timeout=120

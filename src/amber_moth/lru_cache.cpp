@@ -1942,7 +1942,9 @@ PyObject *LRUCache_get_on_evict(PyObject *op, void *) {
     return Py_NewRef(self->on_evict != nullptr ? self->on_evict : Py_None);
 }
 
-// Sets the eviction hook: a callable, or None (or deletion) for none.
+// Sets the eviction hook: a callable, or None (or deletion) for none. The hook replaced is
+// dropped as an operation's released references are (drop_unlocked): set from inside __eq__
+// on a thread-safe cache, only once the outer operation has released the lock.
 int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
     LRUCacheObject *self = as_cache(op);
     if (store_of(self) == nullptr) {
@@ -1956,8 +1958,11 @@ int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
                      Py_TYPE(value)->tp_name);
         return -1;
     }
-    Py_XSETREF(self->on_evict, Py_XNewRef(value));
-    return 0;
+    return with_lock<1>(self, [&](Detached &dropped) {
+        dropped.take_value(self->on_evict);
+        self->on_evict = Py_XNewRef(value);
+        return 0;
+    });
 }
 
 PyObject *LRUCache_get_capacity(PyObject *op, void *) {
