@@ -1,6 +1,7 @@
 from collections.abc import Callable
 from typing import (
-    Any, Generic, Literal, NamedTuple, NotRequired, ParamSpec, Self, TypedDict, TypeVar, final, overload
+    Any, Concatenate, Generic, Literal, NamedTuple, NotRequired, ParamSpec, Self, TypedDict, TypeVar,
+    final, overload
 )
 
 from amber_moth.lru_cache import LRUCache
@@ -8,7 +9,9 @@ from amber_moth.lru_cache import LRUCache
 __all__ = ["CacheInfo", "cache", "lru_cache"]
 
 _P = ParamSpec("_P")
+_Q = ParamSpec("_Q")
 _R = TypeVar("_R")
+_S = TypeVar("_S")
 
 class CacheInfo(NamedTuple):
     """A memoised function's statistics, as functools reports them (the class LRUCache's
@@ -48,7 +51,10 @@ class _lru_cache_wrapper(Generic[_P, _R]):
     @overload
     def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
     @overload
-    def __get__(self, instance: object, owner: type[Any] | None = None, /) -> Callable[..., _R]: ...
+    def __get__(
+        self: _lru_cache_wrapper[Concatenate[_S, _Q], _R], instance: _S, owner: type[Any] | None = None, /
+    ) -> Callable[_Q, _R]:
+        """Bound as a method, as a function is: called without the instance."""
     def __reduce__(self) -> str: ...
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: Any, /) -> Self: ...

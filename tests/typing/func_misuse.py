@@ -17,3 +17,13 @@ area("3")  # rejected
 area(3, depth=4)  # rejected
 wrong: int = name(1)  # rejected
 lru_cache("16")  # rejected
+
+
+class Shape:
+    @lru_cache
+    def scaled(self, factor: int) -> list[int]:
+        return [factor]
+
+
+Shape().scaled("2")  # rejected
+Shape().scaled(2, 3)  # rejected

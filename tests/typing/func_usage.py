@@ -41,3 +41,5 @@ if store is not None:
 maxsize: int | None = fetch.cache_parameters()["maxsize"]
 scaled: list[int] = Shape().scaled(2)
 original = area.__wrapped__
+halved: list[int] = Shape().scaled(factor=2)
+unbound: list[int] = Shape.scaled(Shape(), 2)
