@@ -3,6 +3,7 @@ import copy
 import gc
 import pickle
 import sys
+import tracemalloc
 import types
 import weakref
 
@@ -60,6 +61,29 @@ def test_sizeof_counts_the_store():
     assert sys.getsizeof(small) == empty  # allocated once, at construction
     small.__init__(2000)
     assert sys.getsizeof(small) > empty
+
+
+@pytest.mark.parametrize("capacity", [1000, 100_000])
+def test_tracemalloc_sees_the_store_from_construction_to_release(capacity):
+    def traced(snapshot, *filters):
+        return sum(stat.size for stat in snapshot.filter_traces(filters).statistics("filename"))
+
+    here, store_domain = tracemalloc.Filter(True, __file__), tracemalloc.DomainFilter(True, 0x4C525543)
+    tracemalloc.start()
+    try:
+        cache = LRUCache(capacity)
+        made = tracemalloc.take_snapshot()
+        cache.resize(2 * capacity)  # a new store replaces the old one
+        resized = tracemalloc.take_snapshot()
+        size = sys.getsizeof(cache)
+        del cache
+        released = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    assert traced(made, here) >= 0.9 * sys.getsizeof(LRUCache(capacity))
+    assert 0.9 * size <= traced(resized, here) <= 1.1 * size
+    assert traced(resized, store_domain) >= 0.9 * size
+    assert traced(released, store_domain) == 0
 
 
 @pytest.mark.parametrize(

@@ -7,8 +7,9 @@
 // says "rule:", that is where to read it.
 //
 // Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
-//                       default: store_capacity); "Store records" holds the records and
-//                       the limits (kMaxCapacity, kSlotKeys).
+//                       default: store_capacity), each block by store_alloc and freed by
+//                       store_free, which report them to tracemalloc; "Store records"
+//                       holds the records and the limits (kMaxCapacity, kSlotKeys).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
 // Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
@@ -753,15 +754,34 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
 // ---------------------------------------------------------------------------------------
 // Store operations
 
+// The store's memory: its record, node pool and index, each one block of `count` zeroed
+// items, reported to tracemalloc (in the domain kTraceDomain, with the Python line that made
+// the store) so that it and the profilers built on it see what a cache takes. Every block
+// comes from store_alloc and goes back through store_free.
+constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
+template <typename T>
+[[nodiscard]] T *store_alloc(uint64_t count) {
+    void *block = calloc(count, sizeof(T));
+    if (block != nullptr) {
+        // Fails only when tracemalloc is off or out of memory: the block is just not traced.
+        (void)PyTraceMalloc_Track(kTraceDomain, reinterpret_cast<uintptr_t>(block), count * sizeof(T));
+    }
+    return static_cast<T *>(block);
+}
+
+template <typename T>
+void store_free(T *block) {
+    if (block != nullptr) {
+        (void)PyTraceMalloc_Untrack(kTraceDomain, reinterpret_cast<uintptr_t>(block));
+        free(block);
+    }
+}
+
 // A new empty store of store_capacity(capacity) entries, or null when memory cannot be had
 // (nothing is leaked).
 [[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
     capacity = store_capacity(capacity);
     if (capacity > kMaxCapacity) {
-        return nullptr;
-    }
-    auto *cache = static_cast<CLRUCache *>(malloc(sizeof(CLRUCache)));
-    if (cache == nullptr) {
         return nullptr;
     }
     uint64_t num_buckets = kMinBuckets;
@@ -770,16 +790,19 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
         num_buckets <<= 1;
         ++bits;
     }
-    // calloc leaves every slot empty (hash 0, no node, not a tombstone) and every node
-    // fresh; neither block is touched until entries arrive.
-    cache->buckets = static_cast<HashEntry *>(calloc(num_buckets, sizeof(HashEntry)));
-    cache->node_pool = static_cast<LRUNode *>(calloc(capacity, sizeof(LRUNode)));
-    if (cache->buckets == nullptr || cache->node_pool == nullptr) {
-        free(cache->node_pool);
-        free(cache->buckets);
-        free(cache);
+    // store_alloc zeroes: every slot starts empty (hash 0, no node, not a tombstone) and
+    // every node fresh; neither block is touched until entries arrive.
+    auto *cache = store_alloc<CLRUCache>(1);
+    HashEntry *buckets = store_alloc<HashEntry>(num_buckets);
+    LRUNode *node_pool = store_alloc<LRUNode>(capacity);
+    if (cache == nullptr || buckets == nullptr || node_pool == nullptr) {
+        store_free(node_pool);
+        store_free(buckets);
+        store_free(cache);
         return nullptr;
     }
+    cache->buckets = buckets;
+    cache->node_pool = node_pool;
     cache->head = nullptr;
     cache->tail = nullptr;
     cache->num_buckets = num_buckets;
@@ -1035,9 +1058,9 @@ void cache_free(CLRUCache *cache) {
         Py_DECREF(node->value);
         node = next;
     }
-    free(cache->node_pool);
-    free(cache->buckets);
-    free(cache);
+    store_free(cache->node_pool);
+    store_free(cache->buckets);
+    store_free(cache);
 }
 
 // Drops every reference the store holds and frees it, now or, when nested too deep, before
