@@ -267,6 +267,22 @@ class TestFunctionSurface:
 
         assert str(inspect.signature(lru_cache(orig))) == "(a, /, b, c=True)"
         assert str(inspect.signature(module_level.cache_info)) == "()"
+        assert str(inspect.signature(lru_cache)) == "(maxsize=128, typed=False, *, single_flight=False)"
+        assert str(inspect.signature(cache)) == "(user_function, /)"
+
+        class A:
+            @lru_cache
+            def m(self, x):
+                pass
+
+        assert str(inspect.signature(A().m)) == "(x)"
+        wrapper_type = type(module_level)
+        assert str(inspect.signature(wrapper_type)) == "(user_function, maxsize, typed, single_flight)"
+        for name, attr in vars(wrapper_type).items():
+            if callable(attr) and not name.startswith("__init"):
+                inspect.signature(attr)  # raises ValueError for a method without one
+            if callable(attr) or name == "cache":
+                assert attr.__doc__, name
 
 
 class TestCycles:

@@ -1,6 +1,7 @@
 """The module, the type, construction, re-initialisation, deallocation and pickling."""
 import copy
 import gc
+import inspect
 import pickle
 import sys
 import tracemalloc
@@ -27,6 +28,18 @@ def test_module_and_type_names():
     assert LRUCache.__doc__ == "An LRU cache with optional thread safety."
     assert LRUCache.__text_signature__ == "(capacity=128, thread_safe=False)"
     assert not hasattr(LRUCache(), "__dict__")
+
+
+def test_every_method_has_a_text_signature_and_the_added_ones_a_docstring():
+    original = {"clear", "length", "has", "get", "set", "delete", "pop", "keys", "values", "items",
+                "__reduce__", "capacity", "head", "tail"}
+    for name, attr in vars(LRUCache).items():
+        if callable(attr):
+            assert str(inspect.signature(getattr(LRUCache, name))).startswith(("(self", "(item")), name
+        if isinstance(attr, (types.MethodDescriptorType, types.ClassMethodDescriptorType,
+                             types.GetSetDescriptorType)):
+            assert (attr.__doc__ is None) == (name in original), name
+    assert str(inspect.signature(LRUCache.update)) == "(self, other=(), /, **kwargs)"
 
 
 def test_subscripted_type_is_a_generic_alias():

@@ -658,9 +658,11 @@ PyMethodDef wrapper_methods[] = {
      "cache_clear($self, /)\n--\n\nClear the cache and its statistics."},
     {"cache_parameters", wrapper_cache_parameters, METH_NOARGS,
      "cache_parameters($self, /)\n--\n\nThe arguments given to lru_cache()."},
-    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
-    {"__copy__", wrapper_copy, METH_NOARGS, nullptr},
-    {"__deepcopy__", wrapper_deepcopy, METH_O, nullptr},
+    {"__reduce__", wrapper_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickled by qualified name, as a function is."},
+    {"__copy__", wrapper_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe wrapper itself."},
+    {"__deepcopy__", wrapper_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe wrapper itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 

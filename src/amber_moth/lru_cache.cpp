@@ -2022,27 +2022,53 @@ PyObject *LRUCache_sizeof(PyObject *op, PyObject *) {
 // ---------------------------------------------------------------------------------------
 // Type and module tables
 
+// Every method carries a text signature, which inspect.signature and help() read; the
+// methods and properties the original store defined (clear to items, __reduce__, capacity,
+// head, tail) carry nothing after it, so their __doc__ is None. The others say what they do
+// (the stub, lru_cache.pyi, says it at length).
 PyMethodDef LRUCache_methods[] = {
-    {"clear", LRUCache_clear, METH_NOARGS, nullptr},
-    {"length", LRUCache_length, METH_NOARGS, nullptr},
-    {"has", LRUCache_has, METH_O, nullptr},
-    {"get", LRUCache_get, METH_VARARGS, nullptr},
-    {"set", LRUCache_set, METH_VARARGS, nullptr},
-    {"delete", LRUCache_delete, METH_O, nullptr},
-    {"pop", LRUCache_pop, METH_VARARGS, nullptr},
-    {"setdefault", LRUCache_setdefault, METH_VARARGS, nullptr},
-    {"peek", LRUCache_peek, METH_VARARGS, nullptr},
-    {"popitem", LRUCache_popitem, METH_NOARGS, nullptr},
+    {"clear", LRUCache_clear, METH_NOARGS, "clear($self, /)\n--\n\n"},
+    {"length", LRUCache_length, METH_NOARGS, "length($self, /)\n--\n\n"},
+    {"has", LRUCache_has, METH_O, "has($self, key, /)\n--\n\n"},
+    {"get", LRUCache_get, METH_VARARGS, "get($self, key, default=None, /)\n--\n\n"},
+    {"set", LRUCache_set, METH_VARARGS, "set($self, key, value, /)\n--\n\n"},
+    {"delete", LRUCache_delete, METH_O, "delete($self, key, /)\n--\n\n"},
+    {"pop", LRUCache_pop, METH_VARARGS, "pop($self, key, default=None, /)\n--\n\n"},
+    {"setdefault", LRUCache_setdefault, METH_VARARGS,
+     "setdefault($self, key, default=None, /)\n--\n\n"
+     "The value stored under key; when absent, stores default under key and returns it.\n"
+     "Either way the entry becomes the most recently used. Atomic on a thread-safe cache."},
+    {"peek", LRUCache_peek, METH_VARARGS,
+     "peek($self, key, default=None, /)\n--\n\n"
+     "The value stored under key, or default when absent. Does not change recency and\n"
+     "is not counted by cache_info()."},
+    {"popitem", LRUCache_popitem, METH_NOARGS,
+     "popitem($self, /)\n--\n\n"
+     "Removes the least recently used entry and returns it as (key, value).\n"
+     "Raises KeyError when the cache is empty."},
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(LRUCache_update)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"resize", LRUCache_resize, METH_O, nullptr},
-    {"cache_info", LRUCache_cache_info, METH_NOARGS, nullptr},
-    {"keys", LRUCache_keys, METH_NOARGS, nullptr},
-    {"values", LRUCache_values, METH_NOARGS, nullptr},
-    {"items", LRUCache_items, METH_NOARGS, nullptr},
-    {"__reduce__", LRUCache_reduce, METH_NOARGS, nullptr},
-    {"__sizeof__", LRUCache_sizeof, METH_NOARGS, nullptr},
-    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
+     METH_VARARGS | METH_KEYWORDS,
+     "update($self, other=(), /, **kwargs)\n--\n\n"
+     "Stores the pairs of other (a mapping, or an iterable of pairs), then the keyword\n"
+     "arguments, in order, as set() does: each becomes the most recently used."},
+    {"resize", LRUCache_resize, METH_O,
+     "resize($self, capacity, /)\n--\n\n"
+     "Gives the cache a new capacity (128 when capacity <= 0), keeping the most recently\n"
+     "used entries that fit and evicting the rest."},
+    {"cache_info", LRUCache_cache_info, METH_NOARGS,
+     "cache_info($self, /)\n--\n\n"
+     "CacheInfo(hits, misses, maxsize, currsize): lookups by get, cache[key] and\n"
+     "setdefault that found their key and that did not, the capacity, the size."},
+    {"keys", LRUCache_keys, METH_NOARGS, "keys($self, /)\n--\n\n"},
+    {"values", LRUCache_values, METH_NOARGS, "values($self, /)\n--\n\n"},
+    {"items", LRUCache_items, METH_NOARGS, "items($self, /)\n--\n\n"},
+    {"__reduce__", LRUCache_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__sizeof__", LRUCache_sizeof, METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\n"
+     "Bytes the cache owns: the instance, its store record, node pool and index."},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item, /)\n--\n\n"
+     "LRUCache[K, V]: a types.GenericAlias, for annotations and subclassing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -2050,8 +2076,12 @@ PyGetSetDef LRUCache_getset[] = {
     {"capacity", LRUCache_get_capacity, nullptr, nullptr, nullptr},
     {"head", LRUCache_get_head, nullptr, nullptr, nullptr},
     {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
-    {"thread_safe", LRUCache_get_thread_safe, nullptr, nullptr, nullptr},
-    {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict, nullptr, nullptr},
+    {"thread_safe", LRUCache_get_thread_safe, nullptr,
+     "Whether each operation holds the instance's reentrant lock. Read-only.", nullptr},
+    {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict,
+     "The eviction hook, or None: called as on_evict(key, value) for every entry evicted\n"
+     "to make room, once the operation has completed and the lock is released.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
