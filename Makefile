@@ -22,7 +22,7 @@ VARIANT_BUILDS := $(OTHER_VERSIONS:%=build-%) build-asan build-debug build-slotl
 
 .PHONY: build $(VARIANT_BUILDS) test unit $(OTHER_VERSIONS:%=unit-%) cpython-tests asan refleak slotless \
   sdist wheels \
-  valgrind fuzz bench
+  valgrind fuzz bench bench-callgrind
 
 # Each build replaces its folder under build/, which AMBER_MOTH_VARIANT names to scripts/env.
 build:
@@ -107,3 +107,8 @@ fuzz: build
 # The side-by-side benchmark (minutes); BENCH_ARGS=--quick for a short run.
 bench: build
 	$(ENV) python3.14 bench/bench.py $(BENCH_ARGS)
+
+# Instructions per operation under callgrind, beside the peers (noise-free; about fifteen
+# minutes, BENCH_ARGS=--quick about three).
+bench-callgrind: build
+	$(ENV) python3.14 bench/callgrind.py $(BENCH_ARGS)

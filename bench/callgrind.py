@@ -1,0 +1,167 @@
+"""Instructions per operation, counted by callgrind: amber_moth beside its peers, free of noise.
+
+Each (contender, workload, size) runs twice under callgrind, with P1 and then P2 operations
+after an identical setup; the difference of the two runs' totals divided by P2 - P1 is the
+cost of one operation, the interpreter's loop included: instructions (Ir), and first-level
+and last-level data read misses (D1mr, DLmr) in a simulated cache with a 512 KB last level.
+The hash seed (PYTHONHASHSEED=0) and the address layout (setarch -R) are fixed, so a run
+repeats to the instruction. Hits of every workload, and misses that evict; the table goes to
+stdout and JSON to bench/results/callgrind.json.
+
+    python3.14 bench/callgrind.py [--quick] [--sizes N ...] [--workloads SUBSTRING ...]
+
+--quick counts at 1,000 entries only, with fewer operations (about three minutes, against
+about fifteen for the whole run).
+"""
+import argparse
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+
+RESULTS = pathlib.Path(__file__).resolve().parent / "results"
+
+# The operation, run by a child under callgrind:
+#   argv: size, key kind, contender, operations to make, workload, operations prepared.
+# Every child prepares the same keys and probes whatever it is asked to make, so the setup
+# cancels out of the difference between two runs.
+CHILD = r'''
+import random, sys
+from itertools import islice
+n, kind, who, count, op, prepared = int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5], int(sys.argv[6])
+rng = random.Random(1)
+chosen = [rng.randrange(n) for _ in range(prepared)]
+if kind == "int":
+    stored = list(range(10**6, 10**6 + n))
+elif kind == "str":
+    stored = ["key:%d" % i for i in range(n)]
+else:
+    stored = [("user", i) for i in range(n)]
+if who == "amber_moth":
+    from amber_moth.lru_cache import LRUCache
+    c = LRUCache(n)
+elif who == "amber_moth (thread_safe)":
+    from amber_moth.lru_cache import LRUCache
+    c = LRUCache(n, True)
+elif who == "lru-dict":
+    import lru
+    c = lru.LRU(n)
+elif who == "cachetools":
+    import cachetools
+    c = cachetools.LRUCache(n)
+elif who == "dict":
+    c = {}
+elif who == "amber_moth.func":
+    from amber_moth.func import lru_cache
+    c = lru_cache(n)(lambda k: 1)
+elif who == "functools":
+    import functools
+    c = functools.lru_cache(n)(lambda k: 1)
+elif who == "cachetools.cached":
+    import cachetools
+    c = cachetools.cached(cachetools.LRUCache(n))(lambda k: 1)
+if op.startswith("call"):
+    for k in stored:
+        c(k)
+else:
+    for k in stored:
+        c[k] = 1
+if op == "set-evict":
+    probes = [10**7 + i for i in range(prepared)]  # new keys: each evicts the oldest
+elif op.endswith("eq"):  # equal to a stored key, not the stored object
+    if kind == "int":
+        probes = [int(str(10**6 + i)) for i in chosen]
+    elif kind == "str":
+        probes = ["key:%d" % i for i in chosen]
+        for s in probes:
+            hash(s)
+    else:
+        probes = [("user", int(str(i))) for i in chosen]
+else:
+    probes = [stored[i] for i in chosen]
+def getitem(c, probes):
+    for k in probes:
+        c[k]
+def contains(c, probes):
+    for k in probes:
+        k in c
+def setitem(c, probes):
+    for k in probes:
+        c[k] = 1
+def call(c, probes):
+    for k in probes:
+        c(k)
+run = {"getitem": getitem, "getitem-eq": getitem, "contains": contains, "set-evict": setitem}.get(op, call)
+run(c, islice(probes, count))
+'''
+
+MAPPINGS = ["amber_moth", "amber_moth (thread_safe)", "lru-dict", "cachetools", "dict"]
+CALLS = ["amber_moth.func", "functools", "cachetools.cached"]
+# (operation, key kind, contenders): "-eq" probes with an equal key, not the stored object.
+WORKLOADS = [
+    ("getitem", "int", MAPPINGS),
+    ("getitem-eq", "str", MAPPINGS),
+    ("getitem-eq", "tuple", MAPPINGS),
+    ("contains", "int", MAPPINGS),
+    ("set-evict", "int", MAPPINGS[:-1]),  # a dict never evicts
+    ("call", "int", CALLS),
+    ("call", "str", CALLS),
+    ("call", "tuple", CALLS),
+]
+EVENTS = ("Ir", "D1mr", "DLmr")
+
+
+def totals(size, kind, who, count, op, prepared):
+    """The event totals of one child run under callgrind."""
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, "callgrind.out")
+        cmd = ["setarch", "-R", "valgrind", "--tool=callgrind", "--cache-sim=yes", "--LL=524288,8,64",
+               f"--callgrind-out-file={out}", sys.executable, "-c", CHILD,
+               str(size), kind, who, str(count), op, str(prepared)]
+        subprocess.run(cmd, check=True, capture_output=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        text = pathlib.Path(out).read_text()
+    events = re.search(r"^events: (.*)$", text, re.M)[1].split()
+    summary = re.search(r"^(?:summary|totals): (.*)$", text, re.M)[1].split()
+    return dict(zip(events, map(int, summary)))
+
+
+def per_operation(size, kind, who, op, p1, p2):
+    first, second = totals(size, kind, who, p1, op, p2), totals(size, kind, who, p2, op, p2)
+    return {e: (second[e] - first[e]) / (p2 - p1) for e in EVENTS}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="1,000 entries, fewer operations")
+    ap.add_argument("--sizes", nargs="*", type=int, default=None)
+    ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
+    args = ap.parse_args()
+    sizes = args.sizes or ([1_000] if args.quick else [1_000, 100_000])
+    p1, p2 = (10_000, 30_000) if args.quick else (50_000, 150_000)
+    rows = []
+    for size in sizes:
+        print(f"\n## {size:,} entries: instructions per operation (ratio to the first; "
+              "D1 and LL data read misses)")
+        for op, kind, who in WORKLOADS:
+            name = f"{op} {kind}"
+            if args.workloads and not any(w in name for w in args.workloads):
+                continue
+            print(f"size {size}: {name}", file=sys.stderr)
+            row = {"size": size, "workload": name,
+                   "counts": {w: per_operation(size, kind, w, op, p1, p2) for w in who}}
+            rows.append(row)
+            base = row["counts"][who[0]]["Ir"]
+            print(f"{name:<17} " + "  ".join(
+                f"{w} {c['Ir']:.0f} ({c['Ir'] / base:.2f}; {c['D1mr']:.2f}, {c['DLmr']:.2f})"
+                for w, c in row["counts"].items()), flush=True)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "callgrind.json").write_text(json.dumps(
+        {"python": sys.version.split()[0], "operations": [p1, p2], "rows": rows}, indent=1))
+    print(f"\nwrote {RESULTS / 'callgrind.json'}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
