@@ -231,6 +231,19 @@ class TestResults:
             assert g.cache_info().maxsize == 10
             assert g.cache_parameters()["maxsize"] == maxsize
 
+    def test_the_function_counts_its_calls_and_the_cache_its_lookups(self):
+        g = lru_cache(1000)(lambda x: x)
+        for i in (1, 1, 2):
+            g(i)
+        g.cache.get(1), g.cache.get(3)  # direct reads: the cache's counts alone
+        assert g.cache_info() == (1, 2, 1000, 2)
+        assert g.cache.cache_info() == (2, 3, 128, 2)
+        g.cache.clear()
+        assert g.cache_info() == (1, 2, 1000, 0) and g.cache.cache_info() == (0, 0, 128, 0)
+        g(1)
+        g.cache_clear()
+        assert g.cache_info() == (0, 0, 1000, 0) and g.cache.cache_info() == (0, 0, 128, 0)
+
     def test_unbounded_memory_within_twice_a_bounded_cache(self):
         n = 100_000
         unbounded, bounded = lru_cache(None)(lambda x: x), lru_cache(n)(lambda x: x)
