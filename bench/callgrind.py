@@ -9,6 +9,7 @@ repeats to the instruction. Hits of every workload, and misses that evict; the t
 stdout and JSON to bench/results/callgrind.json.
 
     python3.14 bench/callgrind.py [--quick] [--sizes N ...] [--workloads SUBSTRING ...]
+        [--who CONTENDER ...]
 
 --quick counts at 1,000 entries only, with fewer operations (about three minutes, against
 about fifteen for the whole run).
@@ -138,6 +139,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="1,000 entries, fewer operations")
     ap.add_argument("--sizes", nargs="*", type=int, default=None)
     ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
+    ap.add_argument("--who", nargs="*", default=[], choices=MAPPINGS + CALLS, metavar="CONTENDER",
+                    help="run only these contenders: " + ", ".join(MAPPINGS + CALLS))
     args = ap.parse_args()
     sizes = args.sizes or ([1_000] if args.quick else [1_000, 100_000])
     p1, p2 = (10_000, 30_000) if args.quick else (50_000, 150_000)
@@ -147,7 +150,8 @@ def main():
               "D1 and LL data read misses)")
         for op, kind, who in WORKLOADS:
             name = f"{op} {kind}"
-            if args.workloads and not any(w in name for w in args.workloads):
+            who = [w for w in who if not args.who or w in args.who]
+            if not who or args.workloads and not any(w in name for w in args.workloads):
                 continue
             print(f"size {size}: {name}", file=sys.stderr)
             row = {"size": size, "workload": name,
