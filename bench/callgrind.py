@@ -2,14 +2,15 @@
 
 Each (contender, workload, size) runs twice under callgrind, with P1 and then P2 operations
 after an identical setup; the difference of the two runs' totals divided by P2 - P1 is the
-cost of one operation, the interpreter's loop included: instructions (Ir), and first-level
-and last-level data read misses (D1mr, DLmr) in a simulated cache with a 512 KB last level.
-The hash seed (PYTHONHASHSEED=0) and the address layout (setarch -R) are fixed, so a run
-repeats to the instruction. Hits of every workload, and misses that evict; the table goes to
-stdout and JSON to bench/results/callgrind.json.
+cost of one operation, the interpreter's loop included: instructions (Ir), and with --misses
+first-level and last-level data read misses (D1mr, DLmr) in a simulated cache with a 512 KB
+last level (which makes the run half as long again). The hash seed (PYTHONHASHSEED=0) and
+the address layout (setarch -R) are fixed, so a run repeats to the instruction. Hits of
+every workload, and stores that evict; the table goes to stdout and JSON to
+bench/results/callgrind.json.
 
-    python3.14 bench/callgrind.py [--quick] [--sizes N ...] [--workloads SUBSTRING ...]
-        [--who CONTENDER ...]
+    python3.14 bench/callgrind.py [--quick] [--misses] [--sizes N ...]
+        [--workloads SUBSTRING ...] [--who CONTENDER ...]
 
 --quick counts at 1,000 entries only.
 """
@@ -111,14 +112,14 @@ WORKLOADS = [
     ("call", "str", CALLS),
     ("call", "tuple", CALLS),
 ]
-EVENTS = ("Ir", "D1mr", "DLmr")
 
 
-def totals(size, kind, who, count, op, prepared):
+def totals(size, kind, who, count, op, prepared, misses):
     """The event totals of one child run under callgrind."""
     with tempfile.TemporaryDirectory() as d:
         out = os.path.join(d, "callgrind.out")
-        cmd = ["setarch", "-R", "valgrind", "--tool=callgrind", "--cache-sim=yes", "--LL=524288,8,64",
+        cache = ["--cache-sim=yes", "--LL=524288,8,64"] if misses else []
+        cmd = ["setarch", "-R", "valgrind", "--tool=callgrind", *cache,
                f"--callgrind-out-file={out}", sys.executable, "-c", CHILD,
                str(size), kind, who, str(count), op, str(prepared)]
         subprocess.run(cmd, check=True, capture_output=True, env=dict(os.environ, PYTHONHASHSEED="0"))
@@ -128,14 +129,15 @@ def totals(size, kind, who, count, op, prepared):
     return dict(zip(events, map(int, summary)))
 
 
-def per_operation(size, kind, who, op, p1, p2):
-    first, second = totals(size, kind, who, p1, op, p2), totals(size, kind, who, p2, op, p2)
-    return {e: (second[e] - first[e]) / (p2 - p1) for e in EVENTS}
+def per_operation(size, kind, who, op, p1, p2, misses):
+    first, second = (totals(size, kind, who, p, op, p2, misses) for p in (p1, p2))
+    return {e: (second[e] - first[e]) / (p2 - p1) for e in second}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="1,000 entries only")
+    ap.add_argument("--misses", action="store_true", help="count data read misses too")
     ap.add_argument("--sizes", nargs="*", type=int, default=None)
     ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
     ap.add_argument("--who", nargs="*", default=[], choices=MAPPINGS + CALLS, metavar="CONTENDER",
@@ -146,8 +148,8 @@ def main():
     p1, p2 = 10_000, 30_000
     rows = []
     for size in sizes:
-        print(f"\n## {size:,} entries: instructions per operation (ratio to the first; "
-              "D1 and LL data read misses)")
+        print(f"\n## {size:,} entries: instructions per operation (ratio to the first"
+              + ("; D1 and LL data read misses)" if args.misses else ")"))
         for op, kind, who in WORKLOADS:
             name = f"{op} {kind}"
             who = [w for w in who if not args.who or w in args.who]
@@ -155,11 +157,12 @@ def main():
                 continue
             print(f"size {size}: {name}", file=sys.stderr)
             row = {"size": size, "workload": name,
-                   "counts": {w: per_operation(size, kind, w, op, p1, p2) for w in who}}
+                   "counts": {w: per_operation(size, kind, w, op, p1, p2, args.misses) for w in who}}
             rows.append(row)
             base = row["counts"][who[0]]["Ir"]
             print(f"{name:<17} " + "  ".join(
-                f"{w} {c['Ir']:.0f} ({c['Ir'] / base:.2f}; {c['D1mr']:.2f}, {c['DLmr']:.2f})"
+                f"{w} {c['Ir']:.0f} ({c['Ir'] / base:.2f}"
+                + (f"; {c['D1mr']:.2f}, {c['DLmr']:.2f})" if args.misses else ")")
                 for w, c in row["counts"].items()), flush=True)
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "callgrind.json").write_text(json.dumps(
