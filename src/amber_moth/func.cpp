@@ -14,9 +14,11 @@
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
 //                    results, and evicts only at its bound.
 //   Flight           single-flight: one computation under way for a key (fly), in the
-//                    wrapper's `flights` LRUCache under the call's key; callers with an
-//                    equal key wait for it (await_flight, flight_wait) instead of computing
-//                    (call_single_flight).
+//                    wrapper's `flights` LRUCache under the call's key (read back by
+//                    open_flight; shrink_flights gives back room as flights land); callers
+//                    with an equal key wait for it (await_flight, flight_wait) instead of
+//                    computing (call_single_flight), unless the wait could not end
+//                    (must_compute).
 //   Waiter           the threads waiting for flights, so that a wait that would close a
 //                    cycle (waits_on_caller) computes instead.
 //   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
