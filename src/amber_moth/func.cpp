@@ -88,8 +88,8 @@ class CallKey {
     CallKey &operator=(const CallKey &) = delete;
     ~CallKey() {
         Py_XDECREF(tuple_);
-        for (Py_ssize_t i = types_; i < size_; ++i) {
-            Py_DECREF(items_[i]);
+        if (types_ != size_) [[unlikely]] {
+            release_types();
         }
         if (items_ != inline_) {
             PyMem_Free(items_);
@@ -161,6 +161,12 @@ class CallKey {
     }
 
   private:
+    [[gnu::noinline]] void release_types() {
+        for (Py_ssize_t i = types_; i < size_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+    }
+
     PyObject *single_ = nullptr;  // borrowed from the call
     PyObject *tuple_ = nullptr;   // owned, once made
     PyObject *inline_[kInlineItems];
