@@ -42,6 +42,16 @@ class TestCallForms:
         assert cache(f).cache_parameters() == {"maxsize": None, "typed": False}
         assert lru_cache(f).__wrapped__ is f and lru_cache(f).__name__ == "f"
 
+    def test_parameters_are_the_objects_given(self):
+        def f(x):
+            return x
+
+        for maxsize, typed in ((True, 1), (False, "yes"), (-5, 0.0)):
+            ours = lru_cache(maxsize, typed)(f).cache_parameters()
+            theirs = functools.lru_cache(maxsize, typed)(f).cache_parameters()
+            assert list(map(type, ours.values())) == list(map(type, theirs.values()))
+            assert ours == theirs
+
     def test_bad_arguments_as_functools(self):
         for bad in ("128", 1.5, object()):
             with pytest.raises(TypeError, match="Expected first argument to be an integer"):
@@ -244,6 +254,14 @@ class TestResults:
         g.cache_clear()
         assert g.cache_info() == (0, 0, 1000, 0) and g.cache.cache_info() == (0, 0, 128, 0)
 
+    def test_a_cache_sized_from_outside_to_its_own_capacity_keeps_it(self):
+        for size in (lambda c: c.resize(128), lambda c: c.__init__(128)):
+            g = cache(lambda x: x)
+            size(g.cache)
+            for i in range(200):
+                g(i)
+            assert g.cache.capacity == len(g.cache) == g.cache_info().maxsize == 128
+
     def test_unbounded_memory_within_twice_a_bounded_cache(self):
         n = 100_000
         unbounded, bounded = lru_cache(None)(lambda x: x), lru_cache(n)(lambda x: x)
@@ -397,6 +415,10 @@ class TestReentry:
         for i in range(20):
             f(i)
         f.cache_clear()
+
+    @pytest.mark.parametrize("case", ["positional", "keyword", "comparison"])
+    def test_typed_key_keeps_the_types_its_call_frees(self, case):
+        assert run_isolated("func_typed_key_keeps_its_types.py", case).strip() == "Doomed"
 
     def test_raising_comparison(self):
         class Raises(Collide):

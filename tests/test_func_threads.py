@@ -153,3 +153,21 @@ def test_a_signal_handler_during_a_wait_computes_instead_of_waiting_again():
 
 def test_a_child_after_fork_computes_what_its_parents_threads_had_under_way():
     assert run_isolated("func_fork_with_a_flight.py", timeout=60).strip() == "ok"
+
+
+def test_a_fork_in_a_signal_handler_during_a_wait_ends_the_childs_wait():
+    assert run_isolated("func_fork_in_a_signal_handler_during_a_wait.py", timeout=60).strip() == "ok"
+
+
+def test_a_finaliser_at_exit_computes_a_daemon_threads_key():
+    out = run_isolated("func_finaliser_at_exit_calls_a_daemons_key.py", timeout=60)
+    assert out.strip() == "computed at exit"
+
+
+def test_no_wait_inside_an_operation_of_the_cache():
+    assert run_isolated("func_no_wait_inside_an_operation_of_the_cache.py", timeout=60).strip() == "ok"
+
+
+@pytest.mark.parametrize("case", ["shrinks", "foreign"])
+def test_the_flights_table(case):
+    assert run_isolated("func_flights_table.py", case, timeout=60).strip() == "ok"

@@ -14,9 +14,11 @@
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
 //                    results, and evicts only at its bound.
 //   Flight           single-flight: one computation under way for a key (fly), in the
-//                    wrapper's `flights` LRUCache under the call's key; callers with an
-//                    equal key wait for it (await_flight, flight_wait) instead of computing
-//                    (call_single_flight).
+//                    wrapper's `flights` LRUCache under the call's key (read back by
+//                    open_flight; shrink_flights gives back room as flights land); callers
+//                    with an equal key wait for it (await_flight, flight_wait) instead of
+//                    computing (call_single_flight), unless the wait could not end
+//                    (must_compute).
 //   Waiter           the threads waiting for flights, so that a wait that would close a
 //                    cycle (waits_on_caller) computes instead.
 //   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
@@ -52,9 +54,10 @@ struct LRUWrapper {
     PyObject *func;     // the user's function; null once the collector cleared the wrapper
     PyObject *cache;    // the LRUCache of results; null when maxsize is 0 (or cleared)
     PyObject *flights;  // the LRUCache of computations under way, when single-flight
-    Py_ssize_t maxsize;  // as given, 0 or more; -1 for unbounded
+    PyObject *maxsize_given;  // maxsize and typed as given, for cache_parameters(); null
+    PyObject *typed_given;    // once the collector cleared the wrapper
     uint64_t bound;      // the capacity `cache` may grow to; kNoBound for unbounded
-    uint64_t given;      // the capacity the wrapper last gave `cache`
+    uint64_t sized;      // lru_stores(cache) when the wrapper last sized `cache`
     bool typed;
     bool single_flight;  // as given (no flights are kept when maxsize is 0)
     uint64_t hits;
@@ -74,7 +77,10 @@ PyObject *kwd_mark;
 // A call's key. `single` is the key object when the call has one positional argument of
 // exact int or str (no keywords, not typed); otherwise the key is the tuple of `items`
 // (arguments, then the marker and the keyword pairs in call order, then the types when
-// typed), which is made only when needed (key_object).
+// typed), which is made only when needed (key_object). The arguments are the caller's for
+// the span of the call; the types are the key's own, as in functools' tuple, since Python
+// code the call runs (a hash, a comparison, the function) may give an argument another
+// class and free its old one.
 class CallKey {
   public:
     CallKey() = default;
@@ -82,6 +88,9 @@ class CallKey {
     CallKey &operator=(const CallKey &) = delete;
     ~CallKey() {
         Py_XDECREF(tuple_);
+        if (types_ != size_) [[unlikely]] {
+            release_types();
+        }
         if (items_ != inline_) {
             PyMem_Free(items_);
         }
@@ -118,9 +127,10 @@ class CallKey {
                 items_[n++] = args[nargs + i];
             }
         }
+        types_ = n;
         if (w->typed) {
             for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
-                items_[n++] = reinterpret_cast<PyObject *>(Py_TYPE(args[i]));
+                items_[n++] = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(args[i])));
             }
         }
         size_ = n;
@@ -151,11 +161,18 @@ class CallKey {
     }
 
   private:
+    [[gnu::noinline]] void release_types() {
+        for (Py_ssize_t i = types_; i < size_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+    }
+
     PyObject *single_ = nullptr;  // borrowed from the call
     PyObject *tuple_ = nullptr;   // owned, once made
     PyObject *inline_[kInlineItems];
-    PyObject **items_ = inline_;  // borrowed from the call (and kwd_mark, and types)
+    PyObject **items_ = inline_;  // borrowed from the call (and kwd_mark), but the types
     Py_ssize_t size_ = 0;
+    Py_ssize_t types_ = 0;  // items_[types_..size_) are the types, owned
     Py_hash_t hash_ = 0;
 };
 
@@ -172,9 +189,9 @@ class CallKey {
 // the capacity it was given becomes the bound.
 [[nodiscard]] uint64_t cache_bound(LRUWrapper *w, PyObject *cache) {
     const uint64_t capacity = lru_capacity(cache);  // 0 while the cache has no store
-    if (capacity != 0 && capacity != w->given) {
+    if (capacity != 0 && lru_stores(cache) != w->sized) {
         w->bound = capacity;
-        w->given = capacity;
+        w->sized = lru_stores(cache);
     }
     return w->bound;
 }
@@ -209,7 +226,7 @@ class CallKey {
     if (room <= 0) {
         return room;
     }
-    w->given = lru_capacity(cache);
+    w->sized = lru_stores(cache);
     PyObject *object = key.key_object();
     return object != nullptr ? lru_store(cache, key.hash(), object, result) : -1;
 }
@@ -267,6 +284,17 @@ uint64_t flight_generation;
     return !f->done && f->generation == flight_generation;
 }
 
+// What the flights table holds under a key, if it is an open flight; else null. Anything
+// else there (a flight that ended, or the parent's, or an object stored from outside: the
+// table is reachable through the collector) is passed over.
+[[nodiscard]] Flight *open_flight(PyObject *found) {
+    if (found == nullptr || !Py_IS_TYPE(found, flight_type)) {
+        return nullptr;
+    }
+    auto *f = reinterpret_cast<Flight *>(found);
+    return flight_is_open(f) ? f : nullptr;
+}
+
 // A thread waiting for a flight; linked, on the waiter's stack, for the span of the wait.
 // Only threads holding the GIL read or change the list.
 struct Waiter {
@@ -285,11 +313,11 @@ Waiter *waiters;
     return w;
 }
 
-// Whether the calling thread must compute rather than wait for `f`: it has a wait open
-// already (a signal handler run during that wait made this call), or waiting would wait for
-// itself: it computes `f`, or computes a flight whose thread waits, directly or through
-// other waiting threads, for a flight it computes. So each thread waits for one flight at a
-// time and no wait closes a cycle, and the walk ends.
+// Whether waiting for `f` would wait for the calling thread: it has a wait open already (a
+// signal handler run during that wait made this call), or it computes `f`, or computes a
+// flight whose thread waits, directly or through other waiting threads, for a flight it
+// computes. So each thread waits for one flight at a time and no wait closes a cycle, and
+// the walk ends.
 [[nodiscard]] bool waits_on_caller(const Flight *f, unsigned long me) {
     if (wait_of(me) != nullptr) {
         return true;
@@ -304,13 +332,30 @@ Waiter *waiters;
     return true;
 }
 
-// Waits, with the GIL released, until the flight lands: 0, or -1 with the error a signal
-// handler raised (KeyboardInterrupt), which ends the wait.
+// Whether the calling thread must compute rather than wait for `f` (of the wrapper's
+// `cache` and `flights`), since the wait could never end:
+//   * the interpreter is finalising: the flight's thread may never run again (a daemon);
+//   * the thread is inside an operation of one of the wrapper's caches (a key's __eq__ run
+//     under a thread-safe cache's lock): the flight's thread would wait for that lock to
+//     store its result or take its flight out;
+//   * the wait would wait for the calling thread (waits_on_caller).
+// Waits through anything else the thread holds are the computation's own: one that waits for
+// another thread which calls the function with the same key (a Future of a worker) deadlocks.
+[[nodiscard]] bool must_compute(PyObject *cache, PyObject *flights, const Flight *f) {
+    return Py_IsFinalizing() || lru_held_by_caller(cache) || lru_held_by_caller(flights) ||
+           waits_on_caller(f, PyThread_get_thread_ident());
+}
+
+// Waits, with the GIL released, while the flight is open (flight_is_open; it is on entry):
+// until it lands, or ends for this process (a fork made by a signal handler during the wait
+// leaves it to the parent's thread). Looks again after each slice, as Python code may have
+// run. 0, or -1 with the error a signal handler raised (KeyboardInterrupt), which ends the
+// wait.
 [[nodiscard]] int flight_wait(Flight *f) {
     Waiter self{PyThread_get_thread_ident(), f, waiters};
     waiters = &self;
     int r = 0;
-    for (;;) {
+    do {
         PyLockStatus status;
         Py_BEGIN_ALLOW_THREADS
         status = PyThread_acquire_lock_timed(f->landed, kWaitSliceMicroseconds, 1);
@@ -323,7 +368,7 @@ Waiter *waiters;
             r = -1;
             break;
         }
-    }
+    } while (flight_is_open(f));
     // The wait is in the list, unless a fork made by a signal handler during it emptied it.
     Waiter **link = &waiters;
     while (*link != nullptr && *link != &self) {
@@ -366,6 +411,24 @@ void flight_dealloc(PyObject *op) {
     Py_DECREF(type);
 }
 
+// Gives back the room of flights that ended: a table at most a quarter full halves, as
+// often as that holds, down to the first capacity, so that a table that many flights at
+// once made grow shrinks back as they land, and one whose number of flights stays about the
+// same is not resized at each. Not while one of its operations is under way (a later
+// landing, or cache_clear(), shrinks it then). Runs no Python code; a shrink that fails for
+// want of memory changes nothing, and its error is dropped.
+void shrink_flights(PyObject *flights) {
+    const uint64_t length = lru_length(flights);
+    const uint64_t capacity = lru_capacity(flights);
+    uint64_t target = capacity;
+    while (target > kFirstCapacity && length <= target / 4) {
+        target = target / 2 > kFirstCapacity ? target / 2 : kFirstCapacity;
+    }
+    if (target < capacity && lru_resize(flights, static_cast<Py_ssize_t>(target)) == Resized::Failed) {
+        PyErr_Clear();
+    }
+}
+
 // Computes the result of a call as a flight, which calls of other threads with an equal key
 // wait for (the flight is stored in `flights` under the key while it is under way, when
 // `flights` has room for it now), and lands it: its result, or none when it raised, goes to
@@ -387,6 +450,7 @@ PyObject *fly(LRUWrapper *w, PyObject *flights, PyObject *const *args, size_t na
     if (room > 0 && lru_remove(flights, key.hash(), object) < 0) {
         PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(w));
     }
+    shrink_flights(flights);
     PyErr_SetRaisedException(raised);
     PyThread_release_lock(f->landed);
     Py_DECREF(f);
@@ -394,22 +458,23 @@ PyObject *fly(LRUWrapper *w, PyObject *flights, PyObject *const *args, size_t na
 }
 
 // What waiting for another thread's flight gave.
-enum class Waited { Result, Raised, Interrupted };
+enum class Waited { Result, NoResult, Interrupted };
 
-// Waits for `f` to land: Result with `*result` a new reference, Raised when its computation
-// raised, Interrupted with the error a signal handler raised.
+// Waits for `f` to end: Result with `*result` a new reference, NoResult when its
+// computation raised or will not land in this process (a fork), Interrupted with the error a
+// signal handler raised.
 [[nodiscard]] Waited await_flight(Flight *f, PyObject **result) {
     if (flight_wait(f) < 0) {
         return Waited::Interrupted;
     }
     *result = Py_XNewRef(f->result);
-    return *result != nullptr ? Waited::Result : Waited::Raised;
+    return *result != nullptr ? Waited::Result : Waited::NoResult;
 }
 
 // A miss with single flight: takes the result of a computation of an equal key under way on
-// another thread, as a hit, once it lands; else computes, as a flight (fly). When the
-// computation waited for raises, the waiters look again (the cache, then the flights), and
-// the first to do so computes.
+// another thread, as a hit, once it lands; else computes, as a flight (fly), or without one
+// when it must not wait (must_compute). When the flight waited for gives no result, the
+// waiters look again (the cache, then the flights), and the first to do so computes.
 PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames, CallKey &key) {
     if (w->flights == nullptr) {
@@ -423,20 +488,20 @@ PyObject *call_single_flight(LRUWrapper *w, PyObject *const *args, size_t nargsf
         if (key.lookup(flights, &found) < 0) {
             break;
         }
-        auto *f = reinterpret_cast<Flight *>(found);
-        if (found == nullptr || !flight_is_open(f)) {
+        Flight *f = open_flight(found);
+        if (f == nullptr) {
             Py_XDECREF(found);
             result = fly(w, flights, args, nargsf, kwnames, key);
             break;
         }
-        if (waits_on_caller(f, PyThread_get_thread_ident())) {
+        if (must_compute(cache, flights, f)) {
             Py_DECREF(found);
             result = call_and_store(w, args, nargsf, kwnames, key);
             break;
         }
         const Waited waited = await_flight(f, &result);
         Py_DECREF(found);
-        if (waited == Waited::Raised && key.lookup(cache, &result) == 0 && result == nullptr) {
+        if (waited == Waited::NoResult && key.lookup(cache, &result) == 0 && result == nullptr) {
             continue;
         }
         if (result != nullptr) {
@@ -486,11 +551,15 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
                                          nullptr};
     PyObject *func;
     PyObject *maxsize;
-    int typed;
+    PyObject *typed_given;
     int single_flight;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpp:_lru_cache_wrapper",
-                                     const_cast<char **>(kwlist), &func, &maxsize, &typed,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOp:_lru_cache_wrapper",
+                                     const_cast<char **>(kwlist), &func, &maxsize, &typed_given,
                                      &single_flight)) {
+        return nullptr;
+    }
+    const int typed = PyObject_IsTrue(typed_given);
+    if (typed < 0) {
         return nullptr;
     }
     if (!PyCallable_Check(func)) {
@@ -514,10 +583,11 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     w->vectorcall = wrapper_call;
     w->func = Py_NewRef(func);
-    w->maxsize = capacity;
+    w->maxsize_given = Py_NewRef(maxsize);
+    w->typed_given = Py_NewRef(typed_given);
     w->bound = capacity >= 0 ? static_cast<uint64_t>(capacity) : kNoBound;
-    w->given = first_capacity(w->bound);
-    w->cache = w->bound > 0 ? lru_new(static_cast<Py_ssize_t>(w->given)) : nullptr;
+    w->cache = w->bound > 0 ? lru_new(static_cast<Py_ssize_t>(first_capacity(w->bound))) : nullptr;
+    w->sized = w->cache != nullptr ? lru_stores(w->cache) : 0;
     w->flights = single_flight && w->cache != nullptr ? lru_new(kFirstCapacity) : nullptr;
     w->typed = typed != 0;
     w->single_flight = single_flight != 0;
@@ -541,6 +611,8 @@ int wrapper_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(w->func);
     Py_VISIT(w->cache);
     Py_VISIT(w->flights);
+    Py_VISIT(w->maxsize_given);
+    Py_VISIT(w->typed_given);
     if (w->cache != nullptr && Py_REFCNT(w->cache) == 1) {
         if (const int r = lru_visit_entries(w->cache, visit, arg); r != 0) {
             return r;
@@ -554,6 +626,8 @@ int wrapper_clear(PyObject *op) {
     Py_CLEAR(w->func);
     Py_CLEAR(w->cache);
     Py_CLEAR(w->flights);
+    Py_CLEAR(w->maxsize_given);
+    Py_CLEAR(w->typed_given);
     PyObject_ClearManagedDict(op);
     return 0;
 }
@@ -589,11 +663,14 @@ PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
 }
 
 // Empties the cache and zeroes the statistics; the cache goes back to its first capacity,
-// unless one of its operations is under way.
+// and the flights table shrinks (shrink_flights), unless one of their operations is under way.
 PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
     w->hits = 0;
     w->misses = 0;
+    if (w->flights != nullptr) {
+        shrink_flights(w->flights);
+    }
     if (w->cache == nullptr) {
         Py_RETURN_NONE;
     }
@@ -603,7 +680,7 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     if (r == 0 && lru_capacity(cache) > first) {
         switch (lru_resize(cache, static_cast<Py_ssize_t>(first))) {
             case Resized::Done:
-                w->given = first;
+                w->sized = lru_stores(cache);
                 break;
             case Resized::Busy:
                 break;
@@ -619,18 +696,17 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     Py_RETURN_NONE;
 }
 
-// The arguments of lru_cache(), as functools reports them; single_flight only when set.
+// The arguments of lru_cache(), the objects given, as functools reports them;
+// single_flight only when set.
 PyObject *wrapper_cache_parameters(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
-    PyObject *maxsize = w->maxsize < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(w->maxsize);
-    if (maxsize == nullptr) {
-        return nullptr;
+    if (w->maxsize_given == nullptr) {
+        return cleared_error();
     }
-    PyObject *parameters = w->single_flight
-        ? Py_BuildValue("{sNsOsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False,
+    return w->single_flight
+        ? Py_BuildValue("{sOsOsO}", "maxsize", w->maxsize_given, "typed", w->typed_given,
                         "single_flight", Py_True)
-        : Py_BuildValue("{sNsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False);
-    return parameters;
+        : Py_BuildValue("{sOsO}", "maxsize", w->maxsize_given, "typed", w->typed_given);
 }
 
 // Pickled by qualified name, as a function is.

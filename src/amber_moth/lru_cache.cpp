@@ -51,7 +51,8 @@
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
 //                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
 //                       lru_lookup, lru_store, lru_remove, lru_resize (resize_store),
-//                       lru_clear and lru_visit_entries close this file.
+//                       lru_held_by_caller (RLock_HeldByCaller), lru_clear and
+//                       lru_visit_entries close this file.
 //
 // Invariants
 // ----------
@@ -2182,6 +2183,14 @@ uint64_t lru_length(PyObject *op) {
 uint64_t lru_capacity(PyObject *op) {
     const CLRUCache *cache = as_cache(op)->cache;
     return cache != nullptr ? cache->capacity : 0;
+}
+
+uint64_t lru_stores(PyObject *op) {
+    return as_cache(op)->stores;
+}
+
+bool lru_held_by_caller(PyObject *op) {
+    return RLock_HeldByCaller(&as_cache(op)->mutex);
 }
 
 Resized lru_resize(PyObject *op, Py_ssize_t capacity) {

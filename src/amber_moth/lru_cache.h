@@ -87,6 +87,14 @@ struct KeyItems {
 [[nodiscard]] uint64_t lru_length(PyObject *cache);
 [[nodiscard]] uint64_t lru_capacity(PyObject *cache);
 
+// How many stores the instance has had: __init__ and resize() each install one, so a change
+// of the count tells that something sized the cache.
+[[nodiscard]] uint64_t lru_stores(PyObject *cache);
+
+// Whether the calling thread holds the instance's lock: it is inside an operation of a
+// thread-safe cache (a key's __eq__ run by it). Always false without thread safety.
+[[nodiscard]] bool lru_held_by_caller(PyObject *cache);
+
 // What lru_resize did.
 enum class Resized { Done, Busy, Failed };
 
