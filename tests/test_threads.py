@@ -122,7 +122,9 @@ def test_waiting_thread_does_not_stall_the_holder(tiny_switch_interval):
 
 
 @pytest.mark.parametrize("thread_safe", [True, False], ids=["thread_safe", "unlocked"])
-def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
+def test_reinit_from_another_thread_mid_operation_waits_or_is_refused(thread_safe):
+    """A thread-safe cache's __init__ waits for the other thread's operation; one without a
+    lock cannot tell when it ends, and refuses."""
     cache = LRUCache(4, thread_safe)
     inside, release = threading.Event(), threading.Event()
 
@@ -139,6 +141,13 @@ def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
     t = threading.Thread(target=lambda: cache.get(Blocking()))
     t.start()
     assert inside.wait(30)
+    if thread_safe:
+        threading.Timer(0.2, release.set).start()
+        cache.__init__(8)
+        assert release.is_set()
+        t.join(30)
+        assert cache.capacity == 8 and cache.values() == []
+        return
     with pytest.raises(RuntimeError, match="operations is running"):
         cache.__init__(8)
     release.set()
