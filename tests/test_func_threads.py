@@ -153,3 +153,11 @@ def test_a_signal_handler_during_a_wait_computes_instead_of_waiting_again():
 
 def test_a_child_after_fork_computes_what_its_parents_threads_had_under_way():
     assert run_isolated("func_fork_with_a_flight.py", timeout=60).strip() == "ok"
+
+
+def test_threads_whose_lookups_compare_in_python_store_every_result():
+    """Without single flight, as functools: the cache grows under other threads' lookups
+    instead of leaving results unstored, so none is computed again for want of room."""
+    calls, reference, size = map(int, run_isolated("func_threads_store_every_result.py", 3000,
+                                                   timeout=600).split())
+    assert size == 3000 and calls <= 1.05 * reference, (calls, reference)

@@ -155,6 +155,11 @@ def test_reinit_from_another_thread_mid_operation_waits_or_is_refused(thread_saf
     assert cache.capacity == 4 and cache.values() == ["stored"]
 
 
+def test_thread_safe_resize_and_reinit_wait_for_other_threads():
+    out = run_isolated("thread_safe_resize_and_reinit_wait_for_other_threads.py", 3000, timeout=300)
+    assert out == "ok\n"
+
+
 def test_finalisers_run_on_the_thread_that_dropped_them():
     out = run_isolated("finalisers_run_on_the_thread_that_dropped_them.py", timeout=60)
     assert out == "ok\n"
