@@ -158,6 +158,8 @@ def test_reinit_from_another_thread_mid_operation_waits_or_is_refused(thread_saf
 def test_thread_safe_resize_and_reinit_wait_for_other_threads():
     out = run_isolated("thread_safe_resize_and_reinit_wait_for_other_threads.py", 3000, timeout=300)
     assert out == "ok\n"
+    out = run_isolated("thread_safe_resize_and_reinit_wait_for_other_threads.py", "shutdown", timeout=60)
+    assert out.split() == ["refused", "refused"]
 
 
 def test_finalisers_run_on_the_thread_that_dropped_them():

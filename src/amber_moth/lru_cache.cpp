@@ -20,17 +20,19 @@
 //                       key given as its items, exact_items_equals); Lookup,
 //                       Match. RestartWatch (CLRUCache.restart_watches) with
 //                       restart_watch_begin/end, marked by restart_watches_mark from
-//                       hash_set, hash_rebuild and cache_reset; RestartMemo and
-//                       restart_memo_has (rule: RestartMemo). Rule for when a lookup
-//                       starts again: key_equals.
+//                       hash_set, hash_rebuild and cache_reset, moved to a new store by
+//                       replace_store (Match::Replaced: with_lock makes the operation
+//                       again); RestartMemo and restart_memo_has (rule: RestartMemo).
+//                       Rule for when a lookup starts again: key_equals.
 // Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
 //                       list_push_back, list_move_to_end.
 // Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
 //                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
 //                       their steps cache_insert, cache_append, cache_remove, cache_reset.
 // Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
-// Lock                  RLock, RLock_New, RLock_Free, Acquire_RLock, Release_RLock, NOOP in
-//                       utils.h (rule: there); lru_lock, lru_unlock, with_lock here.
+// Lock                  RLock, RLock_New, RLock_Enable, RLock_Free, Acquire_RLock,
+//                       Release_RLock, NOOP_ACQUIRE, NOOP in utils.h (rule: there); lru_lock
+//                       (store_after_wait), lru_unlock, with_lock here.
 // Deferred drops and    Released and Detached (what a store call hands back); DeferredDrops
 //   reservations        (LRUCacheObject.deferred); lru_lock -> reserve_deferred,
 //                       lru_unreserve; drop_unlocked (rule: there), lru_unlock ->
@@ -44,7 +46,8 @@
 //                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
 //                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
 // Binding               LRUCacheObject; its life cycle: store_of, keyed_store,
-//                       keyed_store_with_default, new_store, release_store, LRUCache_init,
+//                       keyed_store_with_default, new_store, may_replace_store (rule:
+//                       there), release_store, LRUCache_init,
 //                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
 //                       as keyed operations and whole-cache operations, and the tables.
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
@@ -78,9 +81,12 @@
 // its value. References that leave the store are moved out of it, into a Detached holder,
 // cache_clear's array or cache_move's evicted array, and from there handed to
 // drop_unlocked, which drops them or parks them in `deferred`. An instance owns its store (`cache`, null until
-// __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
-// between lru_lock and lru_unlock; release_store and resize_store refuse to replace the
-// store while it is non-zero, so no store or lock is freed under an operation.
+// __init__ succeeds), its lock (`mutex`, whose handle lives as long as the instance) and its
+// eviction hook. `running` counts operations between lru_lock and lru_unlock. The store is
+// replaced (release_store, resize_store) only under the lock, and only where
+// may_replace_store allows; an operation that waited for the lock reads the store again
+// (store_after_wait), and a comparison under way on a replaced store makes its operation
+// start again on the new one (replace_store), so no operation uses a freed store.
 // cache_destroy runs only on a store no instance points to.
 //
 // Where Python code runs. A key's __hash__ and __eq__, any reference drop (__del__, weakref
@@ -96,8 +102,9 @@
 //   * Drops, and the eviction hook, run only once the store is consistent again and the
 //     lock is released (drop_unlocked).
 //   * An operation reads `cache` only where no Python code can run before it takes the lock
-//     (after hashing, after allocating); code that runs between locked steps of one call
-//     checks `cache` and `stores` before each step (clear_head_first).
+//     (after hashing, after allocating), and again if it waited for the lock, during which
+//     other threads run (store_after_wait); code that runs between locked steps of one
+//     call checks `cache` and `stores` before each step (clear_head_first).
 
 // lru_cache.h comes first: it decides whether assertions are compiled in.
 #include "lru_cache.h"

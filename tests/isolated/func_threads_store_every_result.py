@@ -13,23 +13,10 @@ import threading
 
 from amber_moth.func import lru_cache
 
-from support import assert_consistent
+from support import Collide, assert_consistent
 
 keys = int(sys.argv[1])
 sys.setswitchinterval(1e-5)
-
-
-class Key:
-    __slots__ = ("v",)
-
-    def __init__(self, v):
-        self.v = v
-
-    def __hash__(self):
-        return self.v % 16
-
-    def __eq__(self, other):
-        return isinstance(other, Key) and other.v == self.v
 
 
 def run(decorate):
@@ -39,13 +26,13 @@ def run(decorate):
     def f(key):
         nonlocal calls
         calls += 1
-        return key.v * 2
+        return key.n * 2
 
     def worker(seed):
         order = list(range(keys))
         random.Random(seed).shuffle(order)
         for v in order:
-            assert f(Key(v)) == 2 * v
+            assert f(Collide(v, v % 16)) == 2 * v
 
     threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
     for t in threads:
@@ -58,5 +45,5 @@ def run(decorate):
 calls, f = run(lru_cache(maxsize=None))
 reference, _ = run(functools.lru_cache(maxsize=None))
 assert_consistent(f.cache)
-assert sorted(k[0].v for k in f.cache.keys()) == list(range(keys))
+assert sorted(k[0].n for k in f.cache.keys()) == list(range(keys))
 print(calls, reference, f.cache_info().currsize)
