@@ -607,8 +607,8 @@ PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     return info;
 }
 
-// Empties the cache and zeroes the statistics; the cache goes back to its first capacity,
-// unless one of its operations is under way.
+// Empties the cache and zeroes the statistics; the cache goes back to its first capacity
+// (lru_resize: lookups under way go on in the new store).
 PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
     w->hits = 0;

@@ -21,8 +21,8 @@
 //                       Match. RestartWatch (CLRUCache.restart_watches) with
 //                       restart_watch_begin/end, marked by restart_watches_mark from
 //                       hash_set, hash_rebuild and cache_reset, moved to a new store by
-//                       replace_store (Match::Replaced: with_lock makes the operation
-//                       again); RestartMemo and restart_memo_has (rule: RestartMemo).
+//                       replace_store (Match::Replaced: the lookup goes on in the new
+//                       store, hash_restart_probes); RestartMemo and restart_memo_has (rule: RestartMemo).
 //                       Rule for when a lookup starts again: key_equals.
 // Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
 //                       list_push_back, list_move_to_end.
@@ -85,8 +85,9 @@
 // eviction hook. `running` counts operations between lru_lock and lru_unlock. The store is
 // replaced (release_store, resize_store) only under the lock, and only where
 // may_replace_store allows; an operation that waited for the lock reads the store again
-// (store_after_wait), and a comparison under way on a replaced store makes its operation
-// start again on the new one (replace_store), so no operation uses a freed store.
+// (store_after_wait), and a comparison under way on a replaced store makes its lookup start
+// again in the new one, where its operation goes on (replace_store), so no operation uses
+// a freed store.
 // cache_destroy runs only on a store no instance points to.
 //
 // Where Python code runs. A key's __hash__ and __eq__, any reference drop (__del__, weakref
@@ -154,7 +155,7 @@ struct HashEntry {
 // lookup's answer: a key of its hash indexed, or slots moved. It lives on the comparing
 // frame's stack; the restart watches of several threads and nested lookups may be linked at once.
 // When the instance's store is replaced meanwhile (replace_store), the watch moves to the
-// new store, marked `replaced`, and the operation starts again there.
+// new store, marked `replaced`, and the lookup starts again there.
 struct CLRUCache;
 struct RestartWatch {
     int64_t hash_key;  // the probe's hash
@@ -379,14 +380,16 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // Lookup and its restart
 
 // Result of a lookup: the node holding an equal key and the slot indexing it, or no node.
+// `store` is written only when a comparison replaced the store: the new one.
 struct Lookup {
     LRUNode *node;
     uint64_t slot;
+    CLRUCache *store;
 };
 
 // Outcome of comparing a probe key with a stored key (same hash, not identical). Replaced:
-// the store was replaced during the comparison, and the whole operation starts again on
-// the new one (with_lock).
+// the store was replaced during the comparison, and the lookup starts again on the new one
+// (hash_restart_probes).
 enum class Match { No, Yes, Restart, Error, Replaced };
 
 // Marks the comparisons under way: all of them when slots moved, else those whose probe
@@ -569,7 +572,7 @@ void restart_watch_end(RestartWatch *watch) {
 // compare stay lean.
 template <class Key>
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, Key orig_key,
-                                   RestartMemo *memo) {
+                                   RestartMemo *memo, Lookup *out) {
     // The index is never reallocated during an operation: the slot stays where it is.
     const HashEntry *slot = &cache->buckets[i];
     const int64_t hash_key = slot->key;
@@ -585,6 +588,7 @@ template <class Key>
         return Match::Error;
     }
     if (watch.replaced) {
+        out->store = watch.store;
         return Match::Replaced;  // `cache`, `slot` and `node` are freed
     }
     const bool kept = !watch.filled && node->orig_key == stored && node->key == hash_key;
@@ -610,9 +614,11 @@ template <class Key>
 }
 
 // One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
-// raised, -1 with no error set when the store was replaced (Match::Replaced: the caller
-// touches it no more), or kRestart when a comparison ran code that may change the answer.
+// raised, kRestart when a comparison ran code that may change the answer, or kReplaced
+// when the store was replaced (Match::Replaced: `out->store` is the new one, and the caller
+// touches the old one no more).
 constexpr int kRestart = 1;
+constexpr int kReplaced = 2;
 template <class Key>
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                     Lookup *out, RestartMemo *memo) {
@@ -637,51 +643,65 @@ template <class Key>
             }
             const int exact = exact_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, found, orig_key, memo);
+                                           : key_equals(cache, found, orig_key, memo, out);
             switch (match) {
                 case Match::Error:
-                case Match::Replaced:
                     return -1;
                 case Match::Restart:
                     return kRestart;
+                case Match::Replaced:
+                    return kReplaced;
                 case Match::No:
                     continue;
                 case Match::Yes:
                     break;
             }
         }
-        *out = {node, found};
+        out->node = node;
+        out->slot = found;
         return 0;
     }
-    *out = {nullptr, 0};
+    out->node = nullptr;
+    out->slot = 0;
     return 0;
 }
 
-// The restarts of a lookup: passes after the first, until one ends, each skipping the
-// entries found unequal before. Kept out of line so that the first pass, which nearly always
-// ends the lookup, keeps nothing for another.
+// The restarts of a lookup: passes after the first (whose outcome `first` is kRestart or
+// kReplaced), until one ends, each skipping the entries found unequal before; a pass that
+// finds the store replaced goes on in the new one, from its first probe slot, and forgets
+// those entries. `out->store` is left the store the lookup ended in. Kept out of line so
+// that the first pass, which nearly always ends the lookup, keeps nothing for another.
 template <class Key>
 [[gnu::noinline]] int hash_restart_probes(CLRUCache *cache, int64_t hash_key, Key orig_key,
-                                         Lookup *out) {
+                                         Lookup *out, int first) {
     RestartMemo memo;
     memo.count = 0;
-    int r;
-    do {
-        r = hash_probe(cache, hash_key, orig_key, out, &memo);
-    } while (r == kRestart);
+    int r = first;
+    for (; r > 0; r = hash_probe(cache, hash_key, orig_key, out, &memo)) {
+        if (r == kReplaced) {
+            cache = out->store;
+            memo.count = 0;
+        }
+    }
+    out->store = cache;
     return r;
 }
 
 // Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__), a key
-// object or the items of the tuple it stands for. Returns 0 with `out` filled, or -1 with
-// the error a comparison raised, or -1 with no error set when a comparison replaced the
-// store (hash_probe): the operation, which fails with it before changing anything, is
-// made again on the new store (with_lock).
+// object or the items of the tuple it stands for, in `cache`. Returns 0 with `out` filled,
+// or -1 with the error a comparison raised. A comparison may have replaced the store
+// (replace_store): then `cache` becomes the new store, which the lookup ended in, and the
+// operation goes on there.
 template <class Key>
-[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
+[[nodiscard]] inline int hash_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                   Lookup *out) {
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
-    return r != kRestart ? r : hash_restart_probes(cache, hash_key, orig_key, out);
+    if (r <= 0) [[likely]] {
+        return r;
+    }
+    const int end = hash_restart_probes(cache, hash_key, orig_key, out, r);
+    cache = out->store;
+    return end;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -895,7 +915,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
 // stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
 template <class Key>
-[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
+[[nodiscard]] inline int cache_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                    PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -913,7 +933,7 @@ template <class Key>
 }
 
 // As cache_get, but leaves the order and the hit and miss counts as they are.
-[[nodiscard]] inline int cache_peek(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_peek(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                     PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -974,9 +994,9 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // Stores value under key as the most recently used entry. An existing entry keeps its key
 // object and hands its old value to `dropped`; a new key may evict (cache_insert), unless
 // `evict` is false: a new key that finds the store full is then not stored. Returns 0, 1
-// when a new key was not stored for want of room, or -1 with the error a comparison raised
-// (or with none: hash_get); nothing has changed unless it returns 0.
-[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+// when a new key was not stored for want of room, or -1 with the error a comparison raised;
+// nothing has changed unless it returns 0.
+[[nodiscard]] inline int cache_set(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                             PyObject *value, Detached &dropped, bool evict = true) {
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
@@ -997,7 +1017,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
 // when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
 // Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
-[[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_setdefault(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                    PyObject *dflt, Detached &dropped, PyObject **value) {
     if (cache_get(cache, hash_key, orig_key, value) < 0) {
         return -1;
@@ -1011,7 +1031,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 
 // Removes the key's entry, its references going to `dropped`. Returns 1 when removed,
 // 0 when absent, -1 when a comparison raised.
-[[nodiscard]] int cache_delete(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_delete(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                Detached &dropped) {
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
@@ -1025,7 +1045,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 }
 
 // As cache_delete, and on removal `*value` is a new reference to the removed value.
-[[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_pop(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                             Detached &dropped, PyObject **value) {
     const int removed = cache_delete(cache, hash_key, orig_key, dropped);
     if (removed > 0) {
@@ -1180,21 +1200,20 @@ void drop_now(LRUCacheObject *self, Released r) {
 
 // After waiting for the lock: while this thread waited, other threads may have resized
 // the cache or re-initialised it (resize_store, release_store), so the operation's store,
-// read before the wait, becomes the instance's store now. If the instance was
-// re-initialised without thread safety meanwhile, the hold this thread was given is let go
-// (its operation runs unlocked, as the instance's now do). Returns false, with RuntimeError
-// set and the lock not held, when the instance has no store (its __init__ is dropping the
-// old entries).
-[[gnu::noinline, nodiscard]] bool store_after_wait(LRUCacheObject *self, CLRUCache *&cache) {
+// read before the wait, gives way to the instance's store now, which this returns. If the
+// instance was re-initialised without thread safety meanwhile, the hold this thread was
+// given is let go (its operation runs unlocked, as the instance's now do). Returns null,
+// with RuntimeError set and the lock not held, when the instance has no store (its
+// __init__ is dropping the old entries).
+[[gnu::noinline, nodiscard]] CLRUCache *store_after_wait(LRUCacheObject *self) {
     if (!RLock_Enabled(&self->mutex)) {
         Release_RLock(&self->mutex);
     }
-    cache = store_of(self);
+    CLRUCache *cache = store_of(self);
     if (cache == nullptr) {
         self->mutex.release_lock(&self->mutex);
-        return false;
     }
-    return true;
+    return cache;
 }
 
 // Takes the instance's lock for an operation on `cache`, its store, which becomes the
@@ -1207,9 +1226,13 @@ void drop_now(LRUCacheObject *self, Released r) {
 [[nodiscard]] inline bool lru_lock(LRUCacheObject *self, CLRUCache *&cache, size_t drops,
                                    size_t &reserved) {
     ++self->running;
-    if (self->mutex.acquire_lock(&self->mutex) && !store_after_wait(self, cache)) [[unlikely]] {
-        --self->running;
-        return false;
+    if (self->mutex.acquire_lock(&self->mutex)) [[unlikely]] {
+        CLRUCache *now = store_after_wait(self);
+        if (now == nullptr) {
+            --self->running;
+            return false;
+        }
+        cache = now;
     }
     reserved = 0;
     if (drops > 0 && self->mutex.count > 1) [[unlikely]] {
@@ -1282,8 +1305,8 @@ constexpr R failed() {
 // being the most records it can release (lru_lock); after the lock is released, drops what
 // the op released (drop_unlocked), and returns the op's result, or the failure result with
 // the error lru_lock set. `cache` is the variable the op reads the store from: lru_lock
-// updates it after a wait, and when the op fails with no error set (a comparison of its
-// lookup replaced the store, hash_get), it becomes the new store and the op runs again.
+// updates it after a wait, and the op's lookup when a comparison replaced the store
+// (hash_get).
 template <size_t Drops = 0, class Op>
 inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, Op &&op) {
     Detached dropped;
@@ -1292,14 +1315,7 @@ inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, Op &&op) {
     if (!lru_lock(self, cache, Drops, reserved)) [[unlikely]] {
         return failed<Result>();
     }
-    Result result = op(dropped);
-    if constexpr (std::is_same_v<Result, int>) {
-        while (result == -1 && !PyErr_Occurred()) [[unlikely]] {
-            cache = self->cache;
-            assert(cache != nullptr);  // re-initialisation waits for the lock, or refuses
-            result = op(dropped);
-        }
-    }
+    const Result result = op(dropped);
     lru_unlock(self);
     drop_unlocked(self, dropped.release());
     lru_unreserve(self, reserved);
@@ -1379,20 +1395,26 @@ void no_memory_for(uint64_t capacity) {
 // store cannot be replaced now, leaving it as it is. The lock's handle stays (RLock_Free).
 [[nodiscard]] int release_store(LRUCacheObject *self) {
     while (CLRUCache *cache = self->cache) {
-        if (!may_replace_store(self)) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "LRUCache cannot be re-initialized while one of its operations "
-                            "is running");
-            return -1;
+        if (may_replace_store(self)) {
+            size_t reserved;
+            if (!lru_lock(self, cache, 0, reserved)) {
+                PyErr_Clear();  // another thread's __init__ took the store away meanwhile
+                continue;
+            }
+            // Re-initialised without thread safety while this thread waited, the store may
+            // have other threads' comparisons under way again.
+            if (cache->restart_watches == nullptr) {
+                self->cache = nullptr;
+                lru_unlock(self);
+                cache_destroy(cache);
+                continue;
+            }
+            lru_unlock(self);
         }
-        size_t reserved;
-        if (!lru_lock(self, cache, 0, reserved)) {
-            PyErr_Clear();  // another thread's __init__ took the store away meanwhile
-            continue;
-        }
-        self->cache = nullptr;
-        lru_unlock(self);
-        cache_destroy(cache);
+        PyErr_SetString(PyExc_RuntimeError,
+                        "LRUCache cannot be re-initialized while one of its operations "
+                        "is running");
+        return -1;
     }
     return 0;
 }
@@ -1484,7 +1506,7 @@ void set_key_error(PyObject *key) {
 // Sets `*value` to a new reference to the value that Find (cache_get or cache_peek) finds
 // under `key`, or null when absent, and returns Find's result.
 template <auto Find, class Key>
-[[nodiscard]] inline int find_value(CLRUCache *cache, int64_t h, Key key, PyObject **value) {
+[[nodiscard]] inline int find_value(CLRUCache *&cache, int64_t h, Key key, PyObject **value) {
     const int found = Find(cache, h, key, value);
     Py_XINCREF(*value);
     return found;
@@ -1540,7 +1562,7 @@ PyObject *value_or_default(PyObject *op, PyObject *args, const char *name, Step 
 }
 
 PyObject *LRUCache_get(PyObject *op, PyObject *args) {
-    return value_or_default(op, args, "get", [](const KeyedCall &c, Detached &, PyObject **value) {
+    return value_or_default(op, args, "get", [](KeyedCall &c, Detached &, PyObject **value) {
         return find_value<cache_get<PyObject *>>(c.cache, c.hash, c.key, value);
     });
 }
@@ -1605,14 +1627,14 @@ PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
 
 PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
     return value_or_default<1>(op, args, "pop",
-                               [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+                               [](KeyedCall &c, Detached &dropped, PyObject **value) {
                                    return cache_pop(c.cache, c.hash, c.key, dropped, value);
                                });
 }
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
     return value_or_default<1>(
-        op, args, "setdefault", [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+        op, args, "setdefault", [](KeyedCall &c, Detached &dropped, PyObject **value) {
             const int found = cache_setdefault(c.cache, c.hash, c.key, c.dflt, dropped, value);
             Py_XINCREF(*value);
             return found;
@@ -1640,7 +1662,7 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // The value, or the default (None when not given); no reordering, no counting.
 PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
-    return value_or_default(op, args, "peek", [](const KeyedCall &c, Detached &, PyObject **value) {
+    return value_or_default(op, args, "peek", [](KeyedCall &c, Detached &, PyObject **value) {
         return find_value<cache_peek>(c.cache, c.hash, c.key, value);
     });
 }
@@ -1799,8 +1821,9 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
 // Installs `resized` in place of the instance's store `cache`, moving the entries into it
 // (cache_move, the excess to `evicted`), and frees `cache`. The comparisons under way on
 // `cache`, of this thread's outer operations or of other threads', move to `resized`
-// marked replaced: when each returns, its operation starts again on `resized` (key_equals,
-// with_lock) and touches `cache` no more. Runs no Python code.
+// marked replaced: when each returns, its lookup starts again in `resized`, where its
+// operation goes on (key_equals, hash_get), and touches `cache` no more. Runs no Python
+// code.
 void replace_store(LRUCacheObject *self, CLRUCache *cache, CLRUCache *resized, Released *evicted) {
     for (RestartWatch *w = cache->restart_watches; w != nullptr;) {
         RestartWatch *next = w->next;
