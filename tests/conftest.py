@@ -12,25 +12,7 @@ from amber_moth.lru_cache import LRUCache
 ISOLATED = pathlib.Path(__file__).parent / "isolated"
 collect_ignore = ["isolated"]
 pytest.register_assert_rewrite("isolated.support")
-from isolated.support import assert_consistent  # noqa: E402
-
-
-class Collide:
-    """Keys that share one hash (`h`) and are equal when their numbers are."""
-
-    __slots__ = ("n", "h")
-
-    def __init__(self, n, h=7):
-        self.n, self.h = n, h
-
-    def __hash__(self):
-        return self.h
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and self.n == other.n
-
-    def __repr__(self):
-        return f"Collide({self.n})"
+from isolated.support import Collide, assert_consistent  # noqa: E402
 
 
 def run_isolated(program, *args, timeout=120):

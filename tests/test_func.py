@@ -399,6 +399,10 @@ class TestReentry:
                 g(Key(i % 3))
             assert len(g.cache) <= 8
 
+    def test_results_stored_from_comparisons_never_evict_below_the_bound(self):
+        out = run_isolated("func_results_stored_from_comparisons_never_evict_below_the_bound.py")
+        assert out.strip() == "ok"
+
     def test_called_while_its_cache_is_re_initialised(self):
         assert run_isolated("func_reinit_from_finaliser.py").strip() == "ok"
 

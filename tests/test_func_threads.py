@@ -171,3 +171,11 @@ def test_no_wait_inside_an_operation_of_the_cache():
 @pytest.mark.parametrize("case", ["shrinks", "foreign"])
 def test_the_flights_table(case):
     assert run_isolated("func_flights_table.py", case, timeout=60).strip() == "ok"
+
+
+def test_threads_whose_lookups_compare_in_python_store_every_result():
+    """Without single flight, as functools: the cache grows under other threads' lookups
+    instead of leaving results unstored, so none is computed again for want of room."""
+    calls, reference, size = map(int, run_isolated("func_threads_store_every_result.py", 3000,
+                                                   timeout=600).split())
+    assert size == 3000 and calls <= 1.05 * reference, (calls, reference)

@@ -122,7 +122,9 @@ def test_waiting_thread_does_not_stall_the_holder(tiny_switch_interval):
 
 
 @pytest.mark.parametrize("thread_safe", [True, False], ids=["thread_safe", "unlocked"])
-def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
+def test_reinit_from_another_thread_mid_operation_waits_or_is_refused(thread_safe):
+    """A thread-safe cache's __init__ waits for the other thread's operation; one without a
+    lock cannot tell when it ends, and refuses."""
     cache = LRUCache(4, thread_safe)
     inside, release = threading.Event(), threading.Event()
 
@@ -139,11 +141,25 @@ def test_reinit_from_another_thread_mid_operation_is_refused(thread_safe):
     t = threading.Thread(target=lambda: cache.get(Blocking()))
     t.start()
     assert inside.wait(30)
+    if thread_safe:
+        threading.Timer(0.2, release.set).start()
+        cache.__init__(8)
+        assert release.is_set()
+        t.join(30)
+        assert cache.capacity == 8 and cache.values() == []
+        return
     with pytest.raises(RuntimeError, match="operations is running"):
         cache.__init__(8)
     release.set()
     t.join(30)
     assert cache.capacity == 4 and cache.values() == ["stored"]
+
+
+def test_thread_safe_resize_and_reinit_wait_for_other_threads():
+    out = run_isolated("thread_safe_resize_and_reinit_wait_for_other_threads.py", 3000, timeout=300)
+    assert out == "ok\n"
+    out = run_isolated("thread_safe_resize_and_reinit_wait_for_other_threads.py", "shutdown", timeout=60)
+    assert out.split() == ["refused", "refused"]
 
 
 def test_finalisers_run_on_the_thread_that_dropped_them():

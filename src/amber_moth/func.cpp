@@ -12,7 +12,10 @@
 //   call_and_store   a miss: calls the function, stores its result (store_result); a cache
 //                    starts small and doubles when full (grow_if_full) up to its bound
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
-//                    results, and evicts only at its bound.
+//                    results, and evicts only at its bound. It grows even while lookups
+//                    of its own or other threads are under way (they start again on the
+//                    new store), and a store that finds the cache filled by its lookup's
+//                    comparisons grows it and stores again.
 //   Flight           single-flight: one computation under way for a key (fly), in the
 //                    wrapper's `flights` LRUCache under the call's key (read back by
 //                    open_flight; shrink_flights gives back room as flights land); callers
@@ -196,20 +199,27 @@ class CallKey {
     return w->bound;
 }
 
+// What grow_if_full found or made.
+constexpr int kRoom = 1;     // room below the bound: a new entry is stored without evicting
+constexpr int kAtBound = 2;  // the cache is at its bound: a new entry evicts
+
 // Makes room for one more entry in a full cache below `bound` by doubling its capacity (up
-// to the bound). Returns 1 when there is room, or the cache is at its bound (a new entry
-// evicts), 0 when it cannot grow now (one of its operations is under way: the call is made
-// from inside a comparison or a drop of that cache), -1 with the error set.
+// to the bound), even while operations of the cache are under way (lru_resize). Returns
+// kRoom or kAtBound, 0 when it cannot grow (only at interpreter shutdown, another thread
+// holding a thread-safe cache's lock), -1 with the error set.
 [[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound) {
     const uint64_t capacity = lru_capacity(cache);
     const uint64_t limit = bound < PY_SSIZE_T_MAX ? bound : PY_SSIZE_T_MAX;
-    if (lru_length(cache) < capacity || capacity >= limit) {
-        return 1;
+    if (capacity >= limit) {
+        return kAtBound;
+    }
+    if (lru_length(cache) < capacity) {
+        return kRoom;
     }
     const uint64_t doubled = capacity < limit / 2 ? 2 * capacity : limit;
     switch (lru_resize(cache, static_cast<Py_ssize_t>(doubled))) {
         case Resized::Done:
-            return 1;
+            return doubled >= limit ? kAtBound : kRoom;
         case Resized::Busy:
             return 0;
         case Resized::Failed:
@@ -219,16 +229,25 @@ class CallKey {
 }
 
 // Stores `result` under the key in the wrapper's cache (`cache`, a reference the caller
-// holds): 0, or -1 with the error set. A cache that is full below its bound and cannot grow
-// now stores nothing rather than evict.
+// holds): 0, or -1 with the error set. Below its bound the cache grows rather than evict:
+// the store's own lookup runs comparisons, which may fill the cache (calling the function
+// with new keys), so a store that then finds no room stores nothing, and the cache grows
+// and the store is made again; each round grows the cache, up to its bound. Only a cache
+// that cannot grow (grow_if_full) stores nothing.
 [[nodiscard]] int store_result(LRUWrapper *w, PyObject *cache, CallKey &key, PyObject *result) {
-    const int room = grow_if_full(cache, cache_bound(w, cache));
-    if (room <= 0) {
-        return room;
+    for (;;) {
+        const int room = grow_if_full(cache, cache_bound(w, cache));
+        if (room <= 0) {
+            return room;
+        }
+        w->sized = lru_stores(cache);
+        PyObject *object = key.key_object();
+        const int stored =
+            object != nullptr ? lru_store(cache, key.hash(), object, result, room == kAtBound) : -1;
+        if (stored <= 0) {
+            return stored;
+        }
     }
-    w->sized = lru_stores(cache);
-    PyObject *object = key.key_object();
-    return object != nullptr ? lru_store(cache, key.hash(), object, result) : -1;
 }
 
 // Raises the error of a call to a wrapper that the cycle collector has cleared (from a
@@ -662,8 +681,9 @@ PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     return info;
 }
 
-// Empties the cache and zeroes the statistics; the cache goes back to its first capacity,
-// and the flights table shrinks (shrink_flights), unless one of their operations is under way.
+// Empties the cache and zeroes the statistics; the cache goes back to its first capacity
+// (lru_resize: lookups under way go on in the new store), and the flights table shrinks
+// (shrink_flights), unless one of its operations is under way.
 PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
     w->hits = 0;

@@ -21,17 +21,19 @@
 //                       key given as its items, exact_items_equals); Lookup,
 //                       Match. RestartWatch (CLRUCache.restart_watches) with
 //                       restart_watch_begin/end, marked by restart_watches_mark from
-//                       hash_set, hash_rebuild and cache_reset; RestartMemo and
-//                       restart_memo_has (rule: RestartMemo). Rule for when a lookup
-//                       starts again: key_equals.
+//                       hash_set, hash_rebuild and cache_reset, moved to a new store by
+//                       replace_store (Match::Replaced: the lookup goes on in the new
+//                       store, hash_restart_probes); RestartMemo and restart_memo_has (rule: RestartMemo).
+//                       Rule for when a lookup starts again: key_equals.
 // Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
 //                       list_push_back, list_move_to_end.
 // Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
 //                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
 //                       their steps cache_insert, cache_append, cache_remove, cache_reset.
 // Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
-// Lock                  RLock, RLock_New, RLock_Free, Acquire_RLock, Release_RLock, NOOP in
-//                       utils.h (rule: there); lru_lock, lru_unlock, with_lock here.
+// Lock                  RLock, RLock_New, RLock_Enable, RLock_Free, Acquire_RLock,
+//                       Release_RLock, NOOP_ACQUIRE, NOOP in utils.h (rule: there); lru_lock
+//                       (store_after_wait), lru_unlock, with_lock here.
 // Deferred drops and    Released and Detached (what a store call hands back); DeferredDrops
 //   reservations        (LRUCacheObject.deferred); lru_lock -> reserve_deferred,
 //                       lru_unreserve; drop_unlocked (rule: there), lru_unlock ->
@@ -45,7 +47,8 @@
 //                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
 //                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
 // Binding               LRUCacheObject; its life cycle: store_of, keyed_store,
-//                       keyed_store_with_default, new_store, release_store, LRUCache_init,
+//                       keyed_store_with_default, new_store, may_replace_store (rule:
+//                       there), release_store, LRUCache_init,
 //                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
 //                       as keyed operations and whole-cache operations, and the tables.
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
@@ -80,9 +83,13 @@
 // its value. References that leave the store are moved out of it, into a Detached holder,
 // cache_clear's array or cache_move's evicted array, and from there handed to
 // drop_unlocked, which drops them or parks them in `deferred`. An instance owns its store (`cache`, null until
-// __init__ succeeds), its lock (`mutex`) and its eviction hook. `running` counts operations
-// between lru_lock and lru_unlock; release_store and resize_store refuse to replace the
-// store while it is non-zero, so no store or lock is freed under an operation.
+// __init__ succeeds), its lock (`mutex`, whose handle lives as long as the instance) and its
+// eviction hook. `running` counts operations between lru_lock and lru_unlock. The store is
+// replaced (release_store, resize_store) only under the lock, and only where
+// may_replace_store allows; an operation that waited for the lock reads the store again
+// (store_after_wait), and a comparison under way on a replaced store makes its lookup start
+// again in the new one, where its operation goes on (replace_store), so no operation uses
+// a freed store.
 // cache_destroy runs only on a store no instance points to.
 //
 // Where Python code runs. A key's __hash__ and __eq__, any reference drop (__del__, weakref
@@ -98,8 +105,9 @@
 //   * Drops, and the eviction hook, run only once the store is consistent again and the
 //     lock is released (drop_unlocked).
 //   * An operation reads `cache` only where no Python code can run before it takes the lock
-//     (after hashing, after allocating); code that runs between locked steps of one call
-//     checks `cache` and `stores` before each step (clear_head_first).
+//     (after hashing, after allocating), and again if it waited for the lock, during which
+//     other threads run (store_after_wait); code that runs between locked steps of one
+//     call checks `cache` and `stores` before each step (clear_head_first).
 
 // lru_cache.h comes first: it decides whether assertions are compiled in.
 #include "lru_cache.h"
@@ -148,10 +156,15 @@ struct HashEntry {
 // the call, so that the store can mark it when something happens that could change the
 // lookup's answer: a key of its hash indexed, or slots moved. It lives on the comparing
 // frame's stack; the restart watches of several threads and nested lookups may be linked at once.
+// When the instance's store is replaced meanwhile (replace_store), the watch moves to the
+// new store, marked `replaced`, and the lookup starts again there.
+struct CLRUCache;
 struct RestartWatch {
     int64_t hash_key;  // the probe's hash
     bool filled;       // a key of hash_key was indexed
     bool moved;        // slots moved, or tombstones became empty slots
+    bool replaced;     // the store compared in was replaced, and freed
+    CLRUCache *store;  // the store whose list links the watch
     RestartWatch *prev;  // towards the store's newest watch
     RestartWatch *next;
 };
@@ -369,13 +382,17 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // Lookup and its restart
 
 // Result of a lookup: the node holding an equal key and the slot indexing it, or no node.
+// `store` is written only when a comparison replaced the store: the new one.
 struct Lookup {
     LRUNode *node;
     uint64_t slot;
+    CLRUCache *store;
 };
 
-// Outcome of comparing a probe key with a stored key (same hash, not identical).
-enum class Match { No, Yes, Restart, Error };
+// Outcome of comparing a probe key with a stored key (same hash, not identical). Replaced:
+// the store was replaced during the comparison, and the lookup starts again on the new one
+// (hash_restart_probes).
+enum class Match { No, Yes, Restart, Error, Replaced };
 
 // Marks the comparisons under way: all of them when slots moved, else those whose probe
 // has `hash_key`, a key of which was just indexed.
@@ -410,6 +427,8 @@ struct RestartMemo {
 // Links a comparison's watch into its store (restart_watch_end unlinks it). Out of line:
 // inlined, GCC takes the link for a dangling pointer, not seeing restart_watch_end take it back.
 [[gnu::noinline]] void restart_watch_begin(CLRUCache *cache, RestartWatch *watch) {
+    watch->store = cache;
+    watch->prev = nullptr;
     watch->next = cache->restart_watches;
     if (watch->next != nullptr) {
         watch->next->prev = watch;
@@ -418,8 +437,8 @@ struct RestartMemo {
 }
 
 // Unlinks a watch from its store, wherever other threads' comparisons left it in the list.
-void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
-    (watch->prev != nullptr ? watch->prev->next : cache->restart_watches) = watch->next;
+void restart_watch_end(RestartWatch *watch) {
+    (watch->prev != nullptr ? watch->prev->next : watch->store->restart_watches) = watch->next;
     if (watch->next != nullptr) {
         watch->next->prev = watch->prev;
     }
@@ -555,20 +574,24 @@ void restart_watch_end(CLRUCache *cache, RestartWatch *watch) {
 // compare stay lean.
 template <class Key>
 [[gnu::noinline]] Match key_equals(CLRUCache *cache, uint64_t &i, Key orig_key,
-                                   RestartMemo *memo) {
+                                   RestartMemo *memo, Lookup *out) {
     // The index is never reallocated during an operation: the slot stays where it is.
     const HashEntry *slot = &cache->buckets[i];
     const int64_t hash_key = slot->key;
     const LRUNode *node = slot->node;
     PyObject *stored = node->orig_key;
-    RestartWatch watch{hash_key, false, false, nullptr, nullptr};
+    RestartWatch watch{hash_key, false, false, false, nullptr, nullptr, nullptr};
     restart_watch_begin(cache, &watch);
     Py_INCREF(stored);
     const int equal = rich_equals(stored, orig_key);
     Py_DECREF(stored);
-    restart_watch_end(cache, &watch);
+    restart_watch_end(&watch);
     if (equal < 0) {
         return Match::Error;
+    }
+    if (watch.replaced) {
+        out->store = watch.store;
+        return Match::Replaced;  // `cache`, `slot` and `node` are freed
     }
     const bool kept = !watch.filled && node->orig_key == stored && node->key == hash_key;
     if (equal != 0 && kept) {
@@ -593,8 +616,11 @@ template <class Key>
 }
 
 // One pass of a lookup (hash_get): 0 with `out` filled, -1 with the error a comparison
-// raised, or kRestart when a comparison ran code that may change the answer.
+// raised, kRestart when a comparison ran code that may change the answer, or kReplaced
+// when the store was replaced (Match::Replaced: `out->store` is the new one, and the caller
+// touches the old one no more).
 constexpr int kRestart = 1;
+constexpr int kReplaced = 2;
 template <class Key>
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                     Lookup *out, RestartMemo *memo) {
@@ -619,48 +645,65 @@ template <class Key>
             }
             const int exact = exact_equals(stored, orig_key);
             const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, found, orig_key, memo);
+                                           : key_equals(cache, found, orig_key, memo, out);
             switch (match) {
                 case Match::Error:
                     return -1;
                 case Match::Restart:
                     return kRestart;
+                case Match::Replaced:
+                    return kReplaced;
                 case Match::No:
                     continue;
                 case Match::Yes:
                     break;
             }
         }
-        *out = {node, found};
+        out->node = node;
+        out->slot = found;
         return 0;
     }
-    *out = {nullptr, 0};
+    out->node = nullptr;
+    out->slot = 0;
     return 0;
 }
 
-// The restarts of a lookup: passes after the first, until one ends, each skipping the
-// entries found unequal before. Kept out of line so that the first pass, which nearly always
-// ends the lookup, keeps nothing for another.
+// The restarts of a lookup: passes after the first (whose outcome `first` is kRestart or
+// kReplaced), until one ends, each skipping the entries found unequal before; a pass that
+// finds the store replaced goes on in the new one, from its first probe slot, and forgets
+// those entries. `out->store` is left the store the lookup ended in. Kept out of line so
+// that the first pass, which nearly always ends the lookup, keeps nothing for another.
 template <class Key>
 [[gnu::noinline]] int hash_restart_probes(CLRUCache *cache, int64_t hash_key, Key orig_key,
-                                         Lookup *out) {
+                                         Lookup *out, int first) {
     RestartMemo memo;
     memo.count = 0;
-    int r;
-    do {
-        r = hash_probe(cache, hash_key, orig_key, out, &memo);
-    } while (r == kRestart);
+    int r = first;
+    for (; r > 0; r = hash_probe(cache, hash_key, orig_key, out, &memo)) {
+        if (r == kReplaced) {
+            cache = out->store;
+            memo.count = 0;
+        }
+    }
+    out->store = cache;
     return r;
 }
 
 // Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__), a key
-// object or the items of the tuple it stands for. Returns 0 with `out` filled, or -1 with
-// the error a comparison raised.
+// object or the items of the tuple it stands for, in `cache`. Returns 0 with `out` filled,
+// or -1 with the error a comparison raised. A comparison may have replaced the store
+// (replace_store): then `cache` becomes the new store, which the lookup ended in, and the
+// operation goes on there.
 template <class Key>
-[[nodiscard]] inline int hash_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
+[[nodiscard]] inline int hash_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                   Lookup *out) {
     const int r = hash_probe(cache, hash_key, orig_key, out, nullptr);
-    return r != kRestart ? r : hash_restart_probes(cache, hash_key, orig_key, out);
+    if (r <= 0) [[likely]] {
+        return r;
+    }
+    const int end = hash_restart_probes(cache, hash_key, orig_key, out, r);
+    cache = out->store;
+    return end;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -896,7 +939,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
 // stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
 template <class Key>
-[[nodiscard]] inline int cache_get(CLRUCache *cache, int64_t hash_key, Key orig_key,
+[[nodiscard]] inline int cache_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                    PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -914,7 +957,7 @@ template <class Key>
 }
 
 // As cache_get, but leaves the order and the hit and miss counts as they are.
-[[nodiscard]] inline int cache_peek(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_peek(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                     PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -955,7 +998,7 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
 // order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
 // hit and miss counts go with the entries. Runs no Python code.
 void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
-    assert(to->length == 0 && from->restart_watches == nullptr);
+    assert(to->length == 0);
     uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
     for (LRUNode *node = from->head; node != nullptr; node = node->next) {
         if (excess > 0) {
@@ -973,10 +1016,12 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 }
 
 // Stores value under key as the most recently used entry. An existing entry keeps its key
-// object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
-// 0, or -1 with the error a comparison raised, in which case nothing has changed.
-[[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                            PyObject *value, Detached &dropped) {
+// object and hands its old value to `dropped`; a new key may evict (cache_insert), unless
+// `evict` is false: a new key that finds the store full is then not stored. Returns 0, 1
+// when a new key was not stored for want of room, or -1 with the error a comparison raised;
+// nothing has changed unless it returns 0.
+[[nodiscard]] inline int cache_set(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
+                            PyObject *value, Detached &dropped, bool evict = true) {
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
         return -1;
@@ -985,6 +1030,8 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
         dropped.take_value(found.node->value);
         found.node->value = Py_NewRef(value);
         list_move_to_end(found.node, cache);
+    } else if (!evict && cache->length >= cache->capacity) {
+        return 1;
     } else {
         cache_insert(cache, hash_key, orig_key, value, dropped);
     }
@@ -994,7 +1041,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
 // when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
 // Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
-[[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_setdefault(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                    PyObject *dflt, Detached &dropped, PyObject **value) {
     if (cache_get(cache, hash_key, orig_key, value) < 0) {
         return -1;
@@ -1008,7 +1055,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 
 // Removes the key's entry, its references going to `dropped`. Returns 1 when removed,
 // 0 when absent, -1 when a comparison raised.
-[[nodiscard]] int cache_delete(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_delete(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                Detached &dropped) {
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
@@ -1022,7 +1069,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 }
 
 // As cache_delete, and on removal `*value` is a new reference to the removed value.
-[[nodiscard]] int cache_pop(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
+[[nodiscard]] inline int cache_pop(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                             Detached &dropped, PyObject **value) {
     const int removed = cache_delete(cache, hash_key, orig_key, dropped);
     if (removed > 0) {
@@ -1173,14 +1220,44 @@ void drop_now(LRUCacheObject *self, Released r) {
     return true;
 }
 
-// Takes the instance's lock. When the calling thread held it already (an operation made
-// from inside a key's __eq__), first reserves room to defer `drops` released records, so
-// that none of them is ever dropped under the lock, and sets `reserved` to their number (0
-// otherwise), for lru_unreserve once they are deferred. Returns false, with MemoryError
-// set, the lock not held and nothing changed, when that room cannot be had.
-[[nodiscard]] inline bool lru_lock(LRUCacheObject *self, size_t drops, size_t &reserved) {
+[[nodiscard]] inline CLRUCache *store_of(LRUCacheObject *self);
+
+// After waiting for the lock: while this thread waited, other threads may have resized
+// the cache or re-initialised it (resize_store, release_store), so the operation's store,
+// read before the wait, gives way to the instance's store now, which this returns. If the
+// instance was re-initialised without thread safety meanwhile, the hold this thread was
+// given is let go (its operation runs unlocked, as the instance's now do). Returns null,
+// with RuntimeError set and the lock not held, when the instance has no store (its
+// __init__ is dropping the old entries).
+[[gnu::noinline, nodiscard]] CLRUCache *store_after_wait(LRUCacheObject *self) {
+    if (!RLock_Enabled(&self->mutex)) {
+        Release_RLock(&self->mutex);
+    }
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
+        self->mutex.release_lock(&self->mutex);
+    }
+    return cache;
+}
+
+// Takes the instance's lock for an operation on `cache`, its store, which becomes the
+// instance's store at the time the lock is had (store_after_wait). When the calling thread
+// held it already (an operation made from inside a key's __eq__), first reserves room to
+// defer `drops` released records, so that none of them is ever dropped under the lock, and
+// sets `reserved` to their number (0 otherwise), for lru_unreserve once they are deferred.
+// Returns false, with the error set (MemoryError for want of that room, RuntimeError for
+// an instance left without a store), the lock not held and nothing changed, when it fails.
+[[nodiscard]] inline bool lru_lock(LRUCacheObject *self, CLRUCache *&cache, size_t drops,
+                                   size_t &reserved) {
     ++self->running;
-    self->mutex.acquire_lock(&self->mutex);
+    if (self->mutex.acquire_lock(&self->mutex)) [[unlikely]] {
+        CLRUCache *now = store_after_wait(self);
+        if (now == nullptr) {
+            --self->running;
+            return false;
+        }
+        cache = now;
+    }
     reserved = 0;
     if (drops > 0 && self->mutex.count > 1) [[unlikely]] {
         if (!reserve_deferred(self, drops)) {
@@ -1238,29 +1315,29 @@ inline void drop_unlocked(LRUCacheObject *self, Released r) {
     }
 }
 
-// The failure result of an operation returning R: null, or -1.
+// The failure result of an operation returning R: null, false, or -1.
 template <class R>
 constexpr R failed() {
-    if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
+    if constexpr (std::is_pointer_v<R> || std::is_same_v<R, bool>) {
+        return R{};
     } else {
         return R{-1};
     }
 }
 
-// Runs op(dropped) under the instance's lock, `Drops` being the most records it can release
-// (lru_lock); after the lock is released, drops what the op released (drop_unlocked), and
-// returns the op's result, or the failure result with MemoryError when room to defer the
-// drops could not be had.
+// Runs op(dropped) on `cache`, the instance's store, under the instance's lock, `Drops`
+// being the most records it can release (lru_lock); after the lock is released, drops what
+// the op released (drop_unlocked), and returns the op's result, or the failure result with
+// the error lru_lock set. `cache` is the variable the op reads the store from: lru_lock
+// updates it after a wait, and the op's lookup when a comparison replaced the store
+// (hash_get).
 template <size_t Drops = 0, class Op>
-inline auto with_lock(LRUCacheObject *self, Op &&op) {
+inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, Op &&op) {
     Detached dropped;
     using Result = decltype(op(dropped));
     size_t reserved;
-    if (!lru_lock(self, Drops, reserved)) [[unlikely]] {
-        if constexpr (Drops > 0) {
-            return failed<Result>();
-        }
+    if (!lru_lock(self, cache, Drops, reserved)) [[unlikely]] {
+        return failed<Result>();
     }
     const Result result = op(dropped);
     lru_unlock(self);
@@ -1323,23 +1400,45 @@ void no_memory_for(uint64_t capacity) {
     return cache;
 }
 
-// Detaches and destroys the instance's store and frees its lock. Code run by the drops
-// may initialise the instance again; what it installs is released too. Returns -1 with
-// RuntimeError when an operation of the instance is under way, leaving it as it is.
+// Whether resize() or __init__ may replace the store now, once it has the lock: when no
+// operation is under way, or on a thread-safe cache whose lock the calling thread does not
+// hold (it waits for the other threads' operations, as any operation does). Not from inside
+// an operation of the calling thread's own (re-entry from __eq__, or a finaliser or hook
+// run there), whose lookup would find its store gone; not on a cache without a lock while
+// another thread is inside an operation, as nothing tells when it ends; and not at
+// interpreter shutdown while another thread holds the lock, as it never runs again.
+[[nodiscard]] bool may_replace_store(const LRUCacheObject *self) {
+    const RLock &m = self->mutex;
+    return self->running == 0 ||
+           (RLock_Enabled(&m) && !RLock_HeldByCaller(&m) && !(m.count > 0 && Py_IsFinalizing()));
+}
+
+// Detaches and destroys the instance's store, first waiting for other threads' operations
+// on a thread-safe cache (may_replace_store). Code run by the drops may initialise the
+// instance again; what it installs is released too. Returns -1 with RuntimeError when the
+// store cannot be replaced now, leaving it as it is. The lock's handle stays (RLock_Free).
 [[nodiscard]] int release_store(LRUCacheObject *self) {
-    while (self->cache != nullptr || self->mutex.lock != nullptr) {
-        if (self->running > 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "LRUCache cannot be re-initialized while one of its operations "
-                            "is running");
-            return -1;
+    while (CLRUCache *cache = self->cache) {
+        if (may_replace_store(self)) {
+            size_t reserved;
+            if (!lru_lock(self, cache, 0, reserved)) {
+                PyErr_Clear();  // another thread's __init__ took the store away meanwhile
+                continue;
+            }
+            // Re-initialised without thread safety while this thread waited, the store may
+            // have other threads' comparisons under way again.
+            if (cache->restart_watches == nullptr) {
+                self->cache = nullptr;
+                lru_unlock(self);
+                cache_destroy(cache);
+                continue;
+            }
+            lru_unlock(self);
         }
-        CLRUCache *old = self->cache;
-        self->cache = nullptr;
-        RLock_Free(&self->mutex);
-        if (old != nullptr) {
-            cache_destroy(old);
-        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "LRUCache cannot be re-initialized while one of its operations "
+                        "is running");
+        return -1;
     }
     return 0;
 }
@@ -1353,24 +1452,22 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
                                      &thread_safe)) {
         return -1;
     }
-    // The new lock and store are made before the old ones go, so that an __init__ that
-    // fails for want of memory leaves the instance as it was.
-    RLock mutex;
-    if (!RLock_New(&mutex, thread_safe)) {
+    // The lock's handle (made by the first __init__, kept by later ones) and the new store
+    // are made before the old store goes, so that an __init__ that fails for want of memory
+    // leaves the instance as it was.
+    if (self->mutex.lock == nullptr && !RLock_New(&self->mutex, 0)) {
         PyErr_NoMemory();
         return -1;
     }
     CLRUCache *cache = new_store(capacity);
     if (cache == nullptr) {
-        RLock_Free(&mutex);
         return -1;
     }
     if (release_store(self) < 0) {
-        RLock_Free(&mutex);
         cache_destroy(cache);
         return -1;
     }
-    self->mutex = mutex;
+    RLock_Enable(&self->mutex, thread_safe != 0);
     self->cache = cache;
     ++self->stores;
     self->thread_safe = thread_safe != 0;
@@ -1396,6 +1493,7 @@ void LRUCache_dealloc(PyObject *op) {
     PyObject_GC_UnTrack(op);
     [[maybe_unused]] const int released = release_store(as_cache(op));
     assert(released == 0);  // no operation can be running on an object being freed
+    RLock_Free(&as_cache(op)->mutex);
     // Records are dropped when the outermost operation ends; room may remain.
     assert(as_cache(op)->deferred.length == 0 && as_cache(op)->deferred.promised == 0);
     PyMem_Free(as_cache(op)->deferred.items);
@@ -1432,7 +1530,7 @@ void set_key_error(PyObject *key) {
 // Sets `*value` to a new reference to the value that Find (cache_get or cache_peek) finds
 // under `key`, or null when absent, and returns Find's result.
 template <auto Find, class Key>
-[[nodiscard]] inline int find_value(CLRUCache *cache, int64_t h, Key key, PyObject **value) {
+[[nodiscard]] inline int find_value(CLRUCache *&cache, int64_t h, Key key, PyObject **value) {
     const int found = Find(cache, h, key, value);
     Py_XINCREF(*value);
     return found;
@@ -1443,7 +1541,7 @@ template <auto Find, class Key>
 template <class Key>
 [[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, Key key,
                                     PyObject **value) {
-    return with_lock(self, [&](Detached &) { return find_value<cache_get<Key>>(cache, h, key, value); });
+    return with_lock(self, cache, [&](Detached &) { return find_value<cache_get<Key>>(cache, h, key, value); });
 }
 
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
@@ -1451,7 +1549,7 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     int64_t h;
     CLRUCache *cache = keyed_store(self, key, &h);
     PyObject *value;
-    if (cache == nullptr || with_lock(self, [&](Detached &) {
+    if (cache == nullptr || with_lock(self, cache, [&](Detached &) {
             return find_value<cache_get<PyObject *>>(cache, h, key, &value);
         }) < 0) {
         return nullptr;
@@ -1481,26 +1579,30 @@ PyObject *value_or_default(PyObject *op, PyObject *args, const char *name, Step 
     call.cache = keyed_store_with_default(self, args, name, &call.key, &call.dflt, &call.hash);
     PyObject *value = nullptr;
     if (call.cache == nullptr ||
-        with_lock<Drops>(self, [&](Detached &dropped) { return step(call, dropped, &value); }) < 0) {
+        with_lock<Drops>(self, call.cache, [&](Detached &dropped) { return step(call, dropped, &value); }) < 0) {
         return nullptr;
     }
     return value != nullptr ? value : Py_NewRef(call.dflt);
 }
 
 PyObject *LRUCache_get(PyObject *op, PyObject *args) {
-    return value_or_default(op, args, "get", [](const KeyedCall &c, Detached &, PyObject **value) {
+    return value_or_default(op, args, "get", [](KeyedCall &c, Detached &, PyObject **value) {
         return find_value<cache_get<PyObject *>>(c.cache, c.hash, c.key, value);
     });
 }
 
-// Stores value under the key hashed `h`: 0, or -1 with the error set.
-int set_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key, PyObject *value) {
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+// Stores value under the key hashed `h`: 0, 1 when a new key is not stored for want of
+// room without `evict` (cache_set), or -1 with the error set.
+int set_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key, PyObject *value,
+               bool evict = true) {
+    return with_lock<1>(self, cache, [&](Detached &dropped) {
+        return cache_set(cache, h, key, value, dropped, evict);
+    });
 }
 
 // Removes the key hashed `h`: 1 removed, 0 absent, -1 with the error set.
 int delete_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key) {
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+    return with_lock<1>(self, cache, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
 }
 
 // Shared by set() and subscript assignment: 0, or -1 with the error set.
@@ -1549,14 +1651,14 @@ PyObject *LRUCache_delete(PyObject *op, PyObject *key) {
 
 PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
     return value_or_default<1>(op, args, "pop",
-                               [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+                               [](KeyedCall &c, Detached &dropped, PyObject **value) {
                                    return cache_pop(c.cache, c.hash, c.key, dropped, value);
                                });
 }
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
     return value_or_default<1>(
-        op, args, "setdefault", [](const KeyedCall &c, Detached &dropped, PyObject **value) {
+        op, args, "setdefault", [](KeyedCall &c, Detached &dropped, PyObject **value) {
             const int found = cache_setdefault(c.cache, c.hash, c.key, c.dflt, dropped, value);
             Py_XINCREF(*value);
             return found;
@@ -1571,7 +1673,7 @@ int LRUCache_contains(PyObject *op, PyObject *key) {
     if (cache == nullptr) {
         return -1;
     }
-    return with_lock(self, [&](Detached &) {
+    return with_lock(self, cache, [&](Detached &) {
         Lookup found;
         return hash_get(cache, h, key, &found) < 0 ? -1 : found.node != nullptr;
     });
@@ -1584,7 +1686,7 @@ PyObject *LRUCache_has(PyObject *op, PyObject *key) {
 
 // The value, or the default (None when not given); no reordering, no counting.
 PyObject *LRUCache_peek(PyObject *op, PyObject *args) {
-    return value_or_default(op, args, "peek", [](const KeyedCall &c, Detached &, PyObject **value) {
+    return value_or_default(op, args, "peek", [](KeyedCall &c, Detached &, PyObject **value) {
         return find_value<cache_peek>(c.cache, c.hash, c.key, value);
     });
 }
@@ -1607,7 +1709,7 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
         Py_DECREF(pair);
         return nullptr;
     }
-    const int removed = with_lock<1>(self, [&](Detached &dropped) {
+    const int removed = with_lock<1>(self, cache, [&](Detached &dropped) {
         const LRUNode *head = cache->head;
         if (head == nullptr) {
             return 0;
@@ -1740,37 +1842,70 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     Py_RETURN_NONE;
 }
 
-// Gives the cache a new capacity, keeping the most recently used entries that fit, in
-// order, and evicting the rest. The new store, and room for the evicted entries, are had
-// before anything changes: MemoryError (Failed) leaves the cache as it was, and so does an
-// operation under way (Busy, no error set).
-[[nodiscard]] Resized resize_store(LRUCacheObject *self, CLRUCache *cache, Py_ssize_t capacity) {
-    if (self->running > 0) {
-        return Resized::Busy;
+// Installs `resized` in place of the instance's store `cache`, moving the entries into it
+// (cache_move, the excess to `evicted`), and frees `cache`. The comparisons under way on
+// `cache`, of this thread's outer operations or of other threads', move to `resized`
+// marked replaced: when each returns, its lookup starts again in `resized`, where its
+// operation goes on (key_equals, hash_get), and touches `cache` no more. Runs no Python
+// code.
+void replace_store(LRUCacheObject *self, CLRUCache *cache, CLRUCache *resized, Released *evicted) {
+    for (RestartWatch *w = cache->restart_watches; w != nullptr;) {
+        RestartWatch *next = w->next;
+        w->replaced = true;
+        restart_watch_begin(resized, w);
+        w = next;
     }
-    CLRUCache *resized = new_store(capacity);
-    if (resized == nullptr) {
-        return Resized::Failed;
-    }
-    const uint64_t excess = cache->length > resized->capacity ? cache->length - resized->capacity : 0;
-    auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
-    if (excess > 0 && evicted == nullptr) {
-        no_memory_for(resized->capacity);
-        cache_free(resized);
-        return Resized::Failed;
-    }
-    // No operation is under way, so the lock is free and nothing is deferred.
-    size_t reserved;
-    [[maybe_unused]] const bool locked = lru_lock(self, 0, reserved);
-    assert(locked);
+    cache->restart_watches = nullptr;
     cache_move(cache, resized, evicted);
     self->cache = resized;
     ++self->stores;
-    lru_unlock(self);
     cache_free(cache);
+}
+
+// Gives the cache a new capacity, keeping the most recently used entries that fit, in
+// order, and evicting the rest. It first takes the lock, waiting for other threads'
+// operations on a thread-safe cache; then the new store, and room for the evicted entries,
+// are had before anything changes: MemoryError (Failed) leaves the cache as it was. Unless
+// `amid_operations`, it refuses (Busy, no error set, nothing changed) when it may not
+// replace the store (may_replace_store); with it, it replaces the store under operations
+// under way (replace_store), and refuses only at interpreter shutdown while another thread
+// holds the lock.
+[[nodiscard]] Resized resize_store(LRUCacheObject *self, CLRUCache *cache, Py_ssize_t capacity,
+                                   bool amid_operations) {
+    const RLock &m = self->mutex;
+    if (amid_operations ? m.count > 0 && !RLock_HeldByCaller(&m) && Py_IsFinalizing()
+                        : !may_replace_store(self)) {
+        return Resized::Busy;
+    }
+    size_t reserved;
+    if (!lru_lock(self, cache, 0, reserved)) {
+        return Resized::Failed;
+    }
+    // Allocating runs no Python code, so nothing changes the store meanwhile.
+    CLRUCache *resized = new_store(capacity);
+    const uint64_t excess =
+        resized != nullptr && cache->length > resized->capacity ? cache->length - resized->capacity : 0;
+    auto *evicted = static_cast<Released *>(excess > 0 ? PyMem_Malloc(excess * sizeof(Released)) : nullptr);
+    // Made from inside an operation on a thread-safe cache, the evictions wait in `deferred`.
+    const size_t deferring = excess > 0 && m.count > 1 ? excess : 0;
+    if (resized == nullptr || (excess > 0 && evicted == nullptr) ||
+        (deferring > 0 && !reserve_deferred(self, deferring))) {
+        if (resized != nullptr) {
+            if (!PyErr_Occurred()) {
+                no_memory_for(resized->capacity);
+            }
+            cache_free(resized);
+        }
+        PyMem_Free(evicted);
+        lru_unlock(self);
+        return Resized::Failed;
+    }
+    replace_store(self, cache, resized, evicted);
+    lru_unlock(self);
     for (uint64_t i = 0; i < excess; ++i) {
         drop_unlocked(self, evicted[i]);
     }
+    lru_unreserve(self, deferring);
     PyMem_Free(evicted);
     return Resized::Done;
 }
@@ -1785,7 +1920,7 @@ PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
     if (cache == nullptr) {
         return nullptr;
     }
-    switch (resize_store(self, cache, capacity)) {
+    switch (resize_store(self, cache, capacity, false)) {
         case Resized::Done:
             Py_RETURN_NONE;
         case Resized::Busy:
@@ -1808,13 +1943,15 @@ PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
         return nullptr;
     }
     uint64_t counts[4];
-    with_lock(self, [&](Detached &) {
+    if (with_lock(self, cache, [&](Detached &) {
         counts[0] = cache->hits;
         counts[1] = cache->misses;
         counts[2] = cache->capacity;
         counts[3] = cache->length;
         return 0;
-    });
+    }) < 0) {
+        return nullptr;
+    }
     PyObject *maxsize = PyLong_FromUnsignedLongLong(counts[2]);
     if (maxsize == nullptr) {
         return nullptr;
@@ -1835,7 +1972,10 @@ PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
 void clear_head_first(LRUCacheObject *self, CLRUCache *cache, uint64_t length, uint64_t store) {
     for (uint64_t left = length; left > 0 && self->cache == cache && self->stores == store;
          --left) {
-        if (!with_lock(self, [&](Detached &dropped) { return cache_remove_head(cache, dropped); })) {
+        CLRUCache *locked = cache;  // the store once the lock is had (with_lock)
+        if (!with_lock(self, locked, [&](Detached &dropped) {
+                return locked == cache && self->stores == store && cache_remove_head(cache, dropped);
+            })) {
             break;
         }
     }
@@ -1857,7 +1997,7 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
     size_t reserved;
-    if (cache == nullptr || !lru_lock(self, cache->length, reserved)) {
+    if (cache == nullptr || !lru_lock(self, cache, cache->length, reserved)) {
         return nullptr;
     }
     const uint64_t length = cache->length;
@@ -1888,7 +2028,7 @@ PyObject *entry_list(PyObject *op, Item &&item) {
     if (cache == nullptr) {
         return nullptr;
     }
-    return with_lock(self, [&](Detached &) -> PyObject * {
+    return with_lock(self, cache, [&](Detached &) -> PyObject * {
         PyObject *list = PyList_New(static_cast<Py_ssize_t>(cache->length));
         if (list == nullptr) {
             return nullptr;
@@ -1944,7 +2084,7 @@ PyObject *end_key(PyObject *op, LRUNode *CLRUCache::*end) {
     if (cache == nullptr) {
         return nullptr;
     }
-    return with_lock(self, [&](Detached &) {
+    return with_lock(self, cache, [&](Detached &) {
         const LRUNode *node = cache->*end;
         return Py_NewRef(node != nullptr ? node->orig_key : Py_None);
     });
@@ -1971,7 +2111,8 @@ PyObject *LRUCache_get_on_evict(PyObject *op, void *) {
 // on a thread-safe cache, only once the outer operation has released the lock.
 int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
     LRUCacheObject *self = as_cache(op);
-    if (store_of(self) == nullptr) {
+    CLRUCache *cache = store_of(self);
+    if (cache == nullptr) {
         return -1;
     }
     if (value == Py_None) {
@@ -1982,7 +2123,7 @@ int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
                      Py_TYPE(value)->tp_name);
         return -1;
     }
-    return with_lock<1>(self, [&](Detached &dropped) {
+    return with_lock<1>(self, cache, [&](Detached &dropped) {
         dropped.take_value(self->on_evict);
         self->on_evict = Py_XNewRef(value);
         return 0;
@@ -2165,9 +2306,9 @@ int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
     return cache != nullptr ? get_hashed(as_cache(op), cache, hash, key, value) : -1;
 }
 
-int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value) {
+int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value, bool evict) {
     CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? set_hashed(as_cache(op), cache, hash, key, value) : -1;
+    return cache != nullptr ? set_hashed(as_cache(op), cache, hash, key, value, evict) : -1;
 }
 
 int lru_remove(PyObject *op, Py_hash_t hash, PyObject *key) {
@@ -2195,7 +2336,7 @@ bool lru_held_by_caller(PyObject *op) {
 
 Resized lru_resize(PyObject *op, Py_ssize_t capacity) {
     CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? resize_store(as_cache(op), cache, capacity) : Resized::Failed;
+    return cache != nullptr ? resize_store(as_cache(op), cache, capacity, true) : Resized::Failed;
 }
 
 int lru_clear(PyObject *op) {

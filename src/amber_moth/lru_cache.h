@@ -77,8 +77,11 @@ struct KeyItems {
 [[nodiscard]] int lru_lookup(PyObject *cache, Py_hash_t hash, PyObject *key, PyObject **value);
 [[nodiscard]] int lru_lookup(PyObject *cache, Py_hash_t hash, KeyItems key, PyObject **value);
 
-// cache[key] = value with the key's hash given: 0, or -1 with the error set.
-[[nodiscard]] int lru_store(PyObject *cache, Py_hash_t hash, PyObject *key, PyObject *value);
+// cache[key] = value with the key's hash given: 0, or -1 with the error set. Without
+// `evict`, a new key that finds the cache full (once the lookup's comparisons have run) is
+// not stored: 1, nothing changed.
+[[nodiscard]] int lru_store(PyObject *cache, Py_hash_t hash, PyObject *key, PyObject *value,
+                            bool evict = true);
 
 // cache.delete(key) with the key's hash given: 1 removed, 0 absent, -1 with the error set.
 [[nodiscard]] int lru_remove(PyObject *cache, Py_hash_t hash, PyObject *key);
@@ -98,8 +101,11 @@ struct KeyItems {
 // What lru_resize did.
 enum class Resized { Done, Busy, Failed };
 
-// cache.resize(capacity): Done; Busy, with no error set, when an operation of the cache is
-// under way (nothing changed); Failed with the error set.
+// cache.resize(capacity), made even while operations of the cache are under way, on this
+// thread or others: their lookups start again on the new store (a thread-safe cache's
+// lock is waited for first, as by any operation). Done; Busy, with no error set and nothing
+// changed, only at interpreter shutdown while another thread holds the lock; Failed with
+// the error set.
 [[nodiscard]] Resized lru_resize(PyObject *cache, Py_ssize_t capacity);
 
 // cache.clear(): 0, or -1 with the error set.

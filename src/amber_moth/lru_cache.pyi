@@ -45,8 +45,11 @@ class LRUCache(Generic[_K, _V]):
         With a true `thread_safe`, each operation holds the instance's reentrant lock.
         Calling it again on a cache empties the cache and applies the new arguments.
         Raises TypeError or OverflowError for bad arguments, MemoryError when the capacity
-        cannot be allocated, and RuntimeError when re-initialising a cache while one of its
-        operations is running. A call that raises changes nothing: a new instance stays
+        cannot be allocated, and RuntimeError when re-initialising a cache from inside one
+        of its operations on the same thread (a key's __eq__, or a finaliser run there), or
+        one without thread safety while another thread is inside an operation; a
+        thread-safe cache waits for other threads' operations. A call that raises changes
+        nothing: a new instance stays
         uninitialised, and a cache being re-initialised keeps its entries and arguments.
         """
 
@@ -134,8 +137,10 @@ class LRUCache(Generic[_K, _V]):
         """Gives the cache a new capacity (128 when capacity <= 0), keeping the most recently
         used entries that fit, in order, and evicting the rest (on_evict is called for them).
         Raises MemoryError, with the cache unchanged, when the new capacity cannot be
-        allocated, and RuntimeError while one of the cache's operations is running (from a
-        key's __eq__, or another thread)."""
+        allocated, and RuntimeError when called from inside one of the cache's operations on
+        the same thread (a key's __eq__, or a finaliser run there), or on a cache without
+        thread safety while another thread is inside an operation; a thread-safe cache
+        waits for other threads' operations."""
 
     def cache_info(self) -> CacheInfo:
         """(hits, misses, maxsize, currsize): lookups by get, cache[key] and setdefault that

@@ -2,8 +2,13 @@
 //
 // An RLock lets one thread at a time hold it, any number of times over (a key's __eq__ or
 // a finaliser calling back into the same cache). The choice between locking and not locking
-// is made once, in RLock_New, by storing function pointers: with thread safety off both
-// slots are NOOP and callers never test a flag.
+// is made by storing function pointers (RLock_Enable): with thread safety off the slots are
+// NOOP_ACQUIRE and NOOP and callers never test a flag. The acquire tells whether it waited:
+// only then can another thread have changed what the lock guards since the caller last
+// looked. The handle is allocated once (RLock_New) and kept until the instance is freed, so
+// that a thread blocked on it never finds it gone; re-initialising an instance only swaps
+// the function pointers (a waiter that finds them swapped lets go, lru_cache.cpp's
+// store_after_wait).
 //
 // Every field is read and written only by threads holding the interpreter's global lock,
 // which makes the uncontended path plain loads and stores: `owner` and `count` say who
@@ -23,29 +28,34 @@
 #include <cstdint>
 
 using CommonCallable = void (*)(void *);
+using AcquireCallable = bool (*)(void *);
 
 struct RLock {
     PyThread_type_lock lock;  // wake-up handle, locked unless `posted`; null when none
     int64_t owner;            // thread ident of the holder, -1 when free
     int32_t count;            // recursion depth of the holder, 0 when free
-    CommonCallable acquire_lock;
+    AcquireCallable acquire_lock;  // true when the caller waited for another thread
     CommonCallable release_lock;
     int32_t waiters;  // threads blocked (or about to block) on the handle
     bool posted;      // the handle is unlocked: a wake-up is pending
 };
 
 // The acquire and release of an instance without thread safety.
+inline bool NOOP_ACQUIRE(void *) {
+    return false;
+}
 inline void NOOP(void *) {}
 
 // Takes the lock for the calling thread, waiting with the interpreter released while
-// another thread holds it.
-inline void Acquire_RLock(void *ptr) {
+// another thread holds it. Returns whether it waited.
+inline bool Acquire_RLock(void *ptr) {
     RLock *r = static_cast<RLock *>(ptr);
     const auto me = static_cast<int64_t>(PyThread_get_thread_ident());
     if (r->owner == me) {
         ++r->count;
-        return;
+        return false;
     }
+    const bool waited = r->count > 0;
     while (r->count > 0) {
         ++r->waiters;
         Py_BEGIN_ALLOW_THREADS
@@ -57,6 +67,7 @@ inline void Acquire_RLock(void *ptr) {
     assert(r->owner == -1);
     r->owner = me;
     r->count = 1;
+    return waited;
 }
 
 // Gives up one level of the calling thread's hold; the caller must hold the lock. The last
@@ -78,6 +89,17 @@ inline void Release_RLock(void *ptr) {
     return r->count > 0 && r->owner == static_cast<int64_t>(PyThread_get_thread_ident());
 }
 
+// Whether the record locks: its function slots are Acquire_RLock and Release_RLock.
+[[nodiscard]] inline bool RLock_Enabled(const RLock *r) {
+    return r->acquire_lock == Acquire_RLock;
+}
+
+// Sets the function slots: locking when `enabled`, else NOOP_ACQUIRE and NOOP.
+inline void RLock_Enable(RLock *r_lock, bool enabled) {
+    r_lock->acquire_lock = enabled ? Acquire_RLock : NOOP_ACQUIRE;
+    r_lock->release_lock = enabled ? Release_RLock : NOOP;
+}
+
 // Fills the record: a new handle (allocated even when `enabled` is 0) and the function slots.
 // Returns false, with the record holding no handle, when the handle cannot be allocated.
 [[nodiscard]] inline bool RLock_New(RLock *r_lock, int enabled) {
@@ -87,8 +109,7 @@ inline void Release_RLock(void *ptr) {
     }
     r_lock->owner = -1;
     r_lock->count = 0;
-    r_lock->acquire_lock = enabled ? Acquire_RLock : NOOP;
-    r_lock->release_lock = enabled ? Release_RLock : NOOP;
+    RLock_Enable(r_lock, enabled != 0);
     r_lock->waiters = 0;
     r_lock->posted = false;
     return r_lock->lock != nullptr;

@@ -19,3 +19,21 @@ def assert_consistent(cache):
 def thread_safety(name):
     """LRUCache's thread_safe argument, as a program's command line names it."""
     return {"unlocked": False, "thread_safe": True}[name]
+
+
+class Collide:
+    """Keys that share one hash (`h`) and are equal when their numbers are."""
+
+    __slots__ = ("n", "h")
+
+    def __init__(self, n, h=7):
+        self.n, self.h = n, h
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        return isinstance(other, Collide) and self.n == other.n
+
+    def __repr__(self):
+        return f"Collide({self.n})"

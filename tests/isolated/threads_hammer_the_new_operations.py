@@ -1,6 +1,6 @@
 """popitem, peek, update, setdefault, resize and cache_info from many threads: values
-match their keys, resize is refused (never run) while another thread's operation is under
-way, and the hook is called only on a thread making an operation that can evict. In a
+match their keys, resize waits for another thread's operation on a thread-safe cache and
+is refused (never run) while one is under way on a cache without a lock, and the hook is called only on a thread making an operation that can evict. In a
 process of its own: a resize under another thread's operation would free the store it uses.
 
 Arguments: unlocked|thread_safe
