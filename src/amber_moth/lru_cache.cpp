@@ -9,6 +9,8 @@
 // Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
 //                       default: store_capacity); "Store records" holds the records and
 //                       the limits (kMaxCapacity, kSlotKeys).
+// Store arrays          store_array_alloc, store_array_free: the index and the pool, large
+//                       ones in huge-page mappings (rule: there).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
 // Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
@@ -28,7 +30,8 @@
 // Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
 //                       list_push_back, list_move_to_end.
 // Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
-//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
+//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move,
+//                       cache_grow;
 //                       their steps cache_insert, cache_append, cache_remove, cache_reset.
 // Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
 // Lock                  RLock, RLock_New, RLock_Free, Acquire_RLock, Release_RLock, NOOP in
@@ -116,6 +119,19 @@
 
 #include "utils.h"
 
+// Where the system offers anonymous mappings and madvise, a store's large arrays get mappings
+// of their own (store_array_alloc).
+#if defined(__has_include)
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+#endif
+#if defined(MAP_ANONYMOUS) && defined(MADV_HUGEPAGE)
+#define AMBER_MOTH_HUGE_ARRAYS 1
+#else
+#define AMBER_MOTH_HUGE_ARRAYS 0
+#endif
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -190,7 +206,7 @@ constexpr uint64_t kMaxCapacity = uint64_t{1} << 56;
 static_assert(2 * kMaxCapacity * sizeof(HashEntry) / sizeof(HashEntry) == 2 * kMaxCapacity);
 static_assert((2 * kMaxCapacity + 1) * 10 / 10 == 2 * kMaxCapacity + 1);
 static_assert(std::is_trivially_copyable_v<HashEntry> && std::is_trivially_copyable_v<LRUNode>,
-              "slots and nodes start as the zero bytes calloc gives");
+              "slots and nodes start as the zero bytes store_array_alloc gives");
 static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 // Slots carry key addresses where pointers are 64-bit and little-endian, so that the seven
 // low bytes of an address below 2^56 are key_addr in memory order. A build with
@@ -248,6 +264,62 @@ class Detached {
   private:
     Released held_{};
 };
+
+// ---------------------------------------------------------------------------------------
+// Store arrays
+
+// The index and the node pool are allocated, zeroed, by store_array_alloc and freed by
+// store_array_free, given the same count and element size. An array of kHugePage bytes or
+// more gets an anonymous mapping of its own, aligned to kHugePage and advised for huge pages
+// (MADV_HUGEPAGE): filling it then faults once per 2 MB page rather than once per 4 KB page,
+// and freeing it gives its memory straight back. Where the kernel offers no huge pages the
+// advice is ignored, and where the system has no anonymous mappings or madvise every array
+// comes from calloc. The pool is advised too: nodes are handed out in pool order, so a
+// sparsely filled store holds at most one 2 MB page of pool it does not use; its index,
+// touched at random, is resident in full once a few entries per 2 MB are stored.
+constexpr size_t kHugePage = size_t{1} << 21;
+
+[[nodiscard]] constexpr size_t huge_pages_bytes(size_t bytes) {
+    return (bytes + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+// `count` zeroed elements of `size` bytes, or null when memory cannot be had.
+[[nodiscard]] void *store_array_alloc(size_t count, size_t size) {
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        if (count > (SIZE_MAX - 2 * kHugePage) / size) {
+            return nullptr;
+        }
+        // One page more than the array needs, then what lies outside the aligned span unmapped.
+        const size_t bytes = huge_pages_bytes(count * size);
+        void *mapped = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) {
+            return nullptr;
+        }
+        auto *start = static_cast<char *>(mapped);
+        auto *aligned = reinterpret_cast<char *>(huge_pages_bytes(reinterpret_cast<uintptr_t>(start)));
+        if (aligned != start) {
+            munmap(start, static_cast<size_t>(aligned - start));
+        }
+        munmap(aligned + bytes, static_cast<size_t>(start + kHugePage - aligned));
+        madvise(aligned, bytes, MADV_HUGEPAGE);  // advice only: ignored where not offered
+        return aligned;
+    }
+#endif
+    return calloc(count, size);
+}
+
+// Frees what store_array_alloc(count, size) returned.
+void store_array_free(void *array, size_t count, size_t size) {
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        munmap(array, huge_pages_bytes(count * size));
+        return;
+    }
+#endif
+    free(array);
+}
 
 // ---------------------------------------------------------------------------------------
 // Node pool
@@ -806,13 +878,17 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
         num_buckets <<= 1;
         ++bits;
     }
-    // calloc leaves every slot empty (hash 0, no node, not a tombstone) and every node
-    // fresh; neither block is touched until entries arrive.
-    cache->buckets = static_cast<HashEntry *>(calloc(num_buckets, sizeof(HashEntry)));
-    cache->node_pool = static_cast<LRUNode *>(calloc(capacity, sizeof(LRUNode)));
+    // Zeroed memory leaves every slot empty (hash 0, no node, not a tombstone) and every node
+    // fresh; neither array is touched until entries arrive.
+    cache->buckets = static_cast<HashEntry *>(store_array_alloc(num_buckets, sizeof(HashEntry)));
+    cache->node_pool = static_cast<LRUNode *>(store_array_alloc(capacity, sizeof(LRUNode)));
     if (cache->buckets == nullptr || cache->node_pool == nullptr) {
-        free(cache->node_pool);
-        free(cache->buckets);
+        if (cache->node_pool != nullptr) {
+            store_array_free(cache->node_pool, capacity, sizeof(LRUNode));
+        }
+        if (cache->buckets != nullptr) {
+            store_array_free(cache->buckets, num_buckets, sizeof(HashEntry));
+        }
         free(cache);
         return nullptr;
     }
@@ -985,6 +1061,42 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     from->length = 0;
 }
 
+// As cache_move, for a store `to` of at least the capacity of `from` (nothing is evicted), in
+// passes that read and write memory in order: the pool is copied node for node, its links
+// rebased, then the index is rebuilt in slot order, which home_slot keeps in a larger index
+// (it takes the top bits of one product), so the new slots are written in order too. The
+// entries, their order and their key addresses are those of `from`.
+void cache_grow(CLRUCache *from, CLRUCache *to) {
+    assert(to->length == 0 && to->pool_used == 0 && to->capacity >= from->capacity &&
+           from->restart_watches == nullptr);
+    auto moved = [from, to](const LRUNode *node) {
+        return node != nullptr ? to->node_pool + (node - from->node_pool) : nullptr;
+    };
+    for (uint64_t i = 0; i < from->pool_used; ++i) {
+        LRUNode node = from->node_pool[i];
+        node.prev = moved(node.prev);
+        node.next = moved(node.next);
+        to->node_pool[i] = node;
+    }
+    to->pool_used = from->pool_used;
+    to->freelist = moved(from->freelist);
+    to->head = moved(from->head);
+    to->tail = moved(from->tail);
+    to->length = from->length;
+    for (uint64_t i = 0; i < from->num_buckets; ++i) {
+        HashEntry entry = from->buckets[i];
+        if (entry.node != nullptr) {
+            entry.node = moved(entry.node);
+            to->buckets[find_free_slot(to, to->buckets, entry.key)] = entry;
+        }
+    }
+    to->hits = from->hits;
+    to->misses = from->misses;
+    from->head = nullptr;
+    from->tail = nullptr;
+    from->length = 0;
+}
+
 // Stores value under key as the most recently used entry. An existing entry keeps its key
 // object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
 // 0, or -1 with the error a comparison raised, in which case nothing has changed.
@@ -1073,8 +1185,8 @@ void cache_free(CLRUCache *cache) {
         Py_DECREF(node->value);
         node = next;
     }
-    free(cache->node_pool);
-    free(cache->buckets);
+    store_array_free(cache->node_pool, cache->capacity, sizeof(LRUNode));
+    store_array_free(cache->buckets, cache->num_buckets, sizeof(HashEntry));
     free(cache);
 }
 
@@ -1777,7 +1889,11 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     size_t reserved;
     [[maybe_unused]] const bool locked = lru_lock(self, 0, reserved);
     assert(locked);
-    cache_move(cache, resized, evicted);
+    if (resized->capacity >= cache->capacity) {
+        cache_grow(cache, resized);
+    } else {
+        cache_move(cache, resized, evicted);
+    }
     self->cache = resized;
     ++self->stores;
     lru_unlock(self);
