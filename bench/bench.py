@@ -4,7 +4,10 @@ Every figure comes from one process and one run: per-operation nanoseconds, best
 repeats, with the cost of the bare Python loop subtracted. Progress goes to stderr, the table
 to stdout, and JSON plus a PNG chart to bench/results/.
 
-    python3.14 bench/bench.py [--quick] [--workloads SUBSTRING ...] [--sizes N ...]
+    python3.14 bench/bench.py [--quick] [--no-scale] [--workloads SUBSTRING ...] [--sizes N ...]
+
+A full run (not --quick, no --workloads) ends with the scale rows of bench/scale.py: caches
+of 100,000 and 1,000,000 entries, medians of interleaved rounds (tens of minutes).
 """
 import argparse
 import collections
@@ -26,6 +29,7 @@ import lru
 
 import amber_moth.func
 import amber_moth.lru_cache
+import scale
 from amber_moth.lru_cache import LRUCache
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -522,6 +526,7 @@ def main():
     ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
     ap.add_argument("--sizes", nargs="*", type=int, default=[1_000, 100_000])
     ap.add_argument("--repeats", type=int, default=None)
+    ap.add_argument("--no-scale", action="store_true", help="leave out the scale rows (bench/scale.py)")
     args = ap.parse_args()
     ops = 50_000 if args.quick else 200_000
     repeats = args.repeats or (3 if args.quick else 7)
@@ -554,6 +559,8 @@ def main():
                                   "call_overhead_ns": call_overhead, "zipf_hit_rates": rates,
                                   "memory_bytes_per_entry": memory}
     report(results)
+    if not (args.quick or args.workloads or args.no_scale):
+        results["scale"] = scale.run()
     RESULTS.mkdir(exist_ok=True)
     results["sizes"] = {str(k): v for k, v in results["sizes"].items()}
     (RESULTS / "results.json").write_text(json.dumps(results, indent=2))

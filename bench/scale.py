@@ -14,6 +14,7 @@ Timings are nanoseconds per operation, the median of interleaved rounds, with th
 the rounds' ratios to the baseline (lru-dict for mappings, functools for decorators).
 
     python3.14 bench/scale.py [--sizes N ...] [--rounds R] [--kinds int random str tuple]
+        [--parts in-process growth] [--ops N]
 """
 import argparse
 import functools
@@ -23,7 +24,11 @@ import subprocess
 import sys
 import time
 
+SIZES = (100_000, 1_000_000)
+ROUNDS = 7
+OPS = 100_000  # per round, in the evict and hit rows
 KINDS = ("int", "random", "str", "tuple")
+PARTS = ("in-process", "growth")
 MAPPINGS = ("amber_moth", "lru-dict", "dict")
 DECORATORS = ("amber_moth.func", "functools")
 BASELINE = {"mapping": "lru-dict", "decorator": "functools"}
@@ -170,14 +175,16 @@ def report(n, rows):
             print(f"| {name} | {w} | {statistics.median(times):.1f} {cell or '| |'} |", flush=True)
 
 
-def run(sizes, rounds, kinds, ops):
+def run(sizes=SIZES, rounds=ROUNDS, kinds=KINDS, ops=OPS, parts=PARTS):
     results = {}
     for n in sizes:
         rows = {}
         for kind in kinds:
             print(f"scale {n}: {kind}", file=sys.stderr, flush=True)
-            rows.update(in_process_rows(kind, n, ops, rounds))
-            rows.update(growth_rows(kind, n, rounds))
+            if "in-process" in parts:
+                rows.update(in_process_rows(kind, n, ops, rounds))
+            if "growth" in parts:
+                rows.update(growth_rows(kind, n, rounds))
         report(n, rows)
         results[n] = {name: {"group": g, "ns_per_op_rounds": r} for name, (g, r) in rows.items()}
     return results
@@ -185,12 +192,14 @@ def run(sizes, rounds, kinds, ops):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", nargs="*", type=int, default=[100_000, 1_000_000])
-    ap.add_argument("--rounds", type=int, default=7)
-    ap.add_argument("--kinds", nargs="*", default=list(KINDS), choices=KINDS)
-    ap.add_argument("--ops", type=int, default=100_000)
+    ap.add_argument("--sizes", nargs="*", type=int, default=SIZES)
+    ap.add_argument("--rounds", type=int, default=ROUNDS)
+    ap.add_argument("--kinds", nargs="*", default=KINDS, choices=KINDS)
+    ap.add_argument("--ops", type=int, default=OPS, help="operations per round (evict and hit)")
+    ap.add_argument("--parts", nargs="*", default=PARTS, choices=PARTS,
+                    help="in-process: the evict and hit rows; growth: the fills in processes of their own")
     a = ap.parse_args()
-    run(a.sizes, a.rounds, a.kinds, a.ops)
+    run(a.sizes, a.rounds, a.kinds, a.ops, a.parts)
 
 
 if __name__ == "__main__":
