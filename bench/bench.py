@@ -90,6 +90,10 @@ HIT_ONLY = {"dict"}
 MEMO = "functools.lru_cache"
 
 
+# The decorators that take maxsize=None, whose memory is measured unbounded too.
+UNBOUNDED = (MEMO, "amber_moth.func")
+
+
 def decorator_over_lrucache(maxsize):
     """What a user writes to memoise a function in an LRUCache, keyed as functools keys."""
     def decorating(fn):
@@ -472,12 +476,14 @@ def zipf_hit_rates(size, ops):
     return rates
 
 
-def memory_per_entry(peer, n):
+def memory_per_entry(peer, n, bounded=True):
     """Bytes of process memory per entry of a full cache, measured in a fresh process: a
-    mapping's entries stored, or a memoising decorator's results of one-argument calls."""
-    fill = ("f = bench.MEMO_PEERS[{peer!r}]({n})(lambda k: value)\nfor k in keys:\n    f(k)"
+    mapping's entries stored, or a memoising decorator's results of one-argument calls (with
+    maxsize=None unless `bounded`)."""
+    fill = ("f = bench.MEMO_PEERS[{peer!r}]({maxsize})(lambda k: value)\nfor k in keys:\n    f(k)"
             if peer in MEMO_PEERS else
-            "c = bench.PEERS[{peer!r}]({n})\nfor k in keys:\n    c[k] = value").format(peer=peer, n=n)
+            "c = bench.PEERS[{peer!r}]({n})\nfor k in keys:\n    c[k] = value").format(
+                peer=peer, n=n, maxsize=n if bounded else None)
     code = f"""
 import sys
 sys.path[:0] = {sys.path!r}
@@ -555,6 +561,9 @@ def main():
                     continue
                 print(f"size {size}: memory: {p}", file=sys.stderr)
                 memory[p] = memory_per_entry(p, max(size, 100_000))
+            for p in UNBOUNDED:
+                print(f"size {size}: memory: {p}, maxsize=None", file=sys.stderr)
+                memory[f"{p} (maxsize=None)"] = memory_per_entry(p, max(size, 100_000), bounded=False)
         results["sizes"][size] = {"ns_per_op": table, "loop_overhead_ns": overhead,
                                   "call_overhead_ns": call_overhead, "zipf_hit_rates": rates,
                                   "memory_bytes_per_entry": memory}
@@ -596,8 +605,15 @@ def report(results):
             mem = data["memory_bytes_per_entry"]
             print("memory per entry (bytes, full cache of "
                   f"{max(int(size), 100_000):,}; ratio to {BASELINE}, for decorators to {MEMO}): " + ", ".join(
-                      f"{p} {b:.0f} ({b / mem[MEMO if p in MEMO_PEERS else BASELINE]:.2f})"
+                      f"{p} {b:.0f} ({b / mem[baseline_of_memory(p)]:.2f})"
                       for p, b in mem.items()))
+
+
+def baseline_of_memory(row):
+    """The memory row a row of memory per entry is compared with."""
+    if row.endswith("(maxsize=None)"):
+        return f"{MEMO} (maxsize=None)"
+    return MEMO if row in MEMO_PEERS else BASELINE
 
 
 # Colour per contender (colour-blind-safe palette); amber_moth's own two stand out in orange.

@@ -9,12 +9,14 @@
 // Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
 //                       default: store_capacity); "Store records" holds the records and
 //                       the limits (kMaxCapacity, kSlotKeys).
-// Store arrays          store_array_alloc, store_array_free: the index and the pool, large
-//                       ones in huge-page mappings (rule: there).
+// Store arrays          store_array_alloc, store_array_advise, store_array_free: the index
+//                       and the pool, large ones in mappings advised for huge pages (rule:
+//                       there; the index's advice: hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
 // Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
-//                       hash_set, hash_delete, hash_rebuild, hash_reserve (rule: the load).
+//                       hash_set, hash_note_length, hash_delete, hash_rebuild,
+//                       hash_reserve (rule: the load).
 // Eviction prefetch     prefetch_victim (rule: there), from cache_set, cache_insert and
 //                       lru_prepare_insert.
 // Lookup and its        hash_get -> hash_probe (one pass; exact_equals decides exact str,
@@ -187,6 +189,7 @@ struct CLRUCache {
     LRUNode *node_pool;  // capacity nodes
     LRUNode *freelist;   // released nodes, most recently released first
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
+    uint64_t dense_length;  // the length at which the index is advised (hash_note_length)
     uint64_t hits;       // lookups by get, subscription and setdefault that found the key
     uint64_t misses;     // ... and that did not
     RestartWatch *restart_watches;  // comparisons under way on this store, newest first
@@ -270,13 +273,18 @@ class Detached {
 
 // The index and the node pool are allocated, zeroed, by store_array_alloc and freed by
 // store_array_free, given the same count and element size. An array of kHugePage bytes or
-// more gets an anonymous mapping of its own, aligned to kHugePage and advised for huge pages
-// (MADV_HUGEPAGE): filling it then faults once per 2 MB page rather than once per 4 KB page,
-// and freeing it gives its memory straight back. Where the kernel offers no huge pages the
-// advice is ignored, and where the system has no anonymous mappings or madvise every array
-// comes from calloc. The pool is advised too: nodes are handed out in pool order, so a
-// sparsely filled store holds at most one 2 MB page of pool it does not use; its index,
-// touched at random, is resident in full once a few entries per 2 MB are stored.
+// more gets an anonymous mapping of its own, aligned to kHugePage, which store_array_advise
+// advises for huge pages (MADV_HUGEPAGE): filling it then faults once per 2 MB page rather
+// than once per 4 KB page, and freeing it gives its memory straight back. Where the kernel
+// offers no huge pages the advice is ignored; where the system has no anonymous mappings or
+// madvise, every array comes from calloc and none is advised.
+//
+// Which arrays are advised. The pool at once: nodes are handed out in pool order, so a
+// store holds at most one 2 MB page of pool it does not use. The index, touched at random,
+// once the store holds one entry per kIndexBytesPerEntry of it (hash_note_length): from
+// then on most of its 4 KB pages are touched anyway, where huge pages from the start would
+// make the whole index resident after a few entries per 2 MB.
+constexpr size_t kIndexBytesPerEntry = 2048;
 constexpr size_t kHugePage = size_t{1} << 21;
 
 [[nodiscard]] constexpr size_t huge_pages_bytes(size_t bytes) {
@@ -303,11 +311,21 @@ constexpr size_t kHugePage = size_t{1} << 21;
             munmap(start, static_cast<size_t>(aligned - start));
         }
         munmap(aligned + bytes, static_cast<size_t>(start + kHugePage - aligned));
-        madvise(aligned, bytes, MADV_HUGEPAGE);  // advice only: ignored where not offered
         return aligned;
     }
 #endif
     return calloc(count, size);
+}
+
+// Advises what store_array_alloc(count, size) returned for huge pages, when it is mapped.
+void store_array_advise(void *array, size_t count, size_t size) {
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        madvise(array, huge_pages_bytes(count * size), MADV_HUGEPAGE);  // ignored where not offered
+    }
+#else
+    (void)array, (void)count, (void)size;
+#endif
 }
 
 // Frees what store_array_alloc(count, size) returned.
@@ -786,6 +804,15 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
     }
 }
 
+// Advises the index for huge pages the first time the store holds one entry per
+// kIndexBytesPerEntry of index (the rule: store arrays).
+inline void hash_note_length(CLRUCache *cache) {
+    if (cache->length >= cache->dense_length) [[unlikely]] {
+        store_array_advise(cache->buckets, cache->num_buckets, sizeof(HashEntry));
+        cache->dense_length = UINT64_MAX;
+    }
+}
+
 // Turns the live slot `slot` into a tombstone; the slot keeps its hash.
 void hash_delete(CLRUCache *cache, uint64_t slot) {
     HashEntry &e = cache->buckets[slot];
@@ -892,6 +919,7 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
         free(cache);
         return nullptr;
     }
+    store_array_advise(cache->node_pool, capacity, sizeof(LRUNode));
     cache->head = nullptr;
     cache->tail = nullptr;
     cache->num_buckets = num_buckets;
@@ -902,6 +930,7 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->tombstones = 0;
     cache->freelist = nullptr;
     cache->pool_used = 0;
+    cache->dense_length = num_buckets * sizeof(HashEntry) / kIndexBytesPerEntry;
     cache->hits = 0;
     cache->misses = 0;
     cache->restart_watches = nullptr;
@@ -1022,6 +1051,7 @@ void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObje
     hash_set(cache, node);
     list_push_back(node, cache);
     ++cache->length;
+    hash_note_length(cache);
 }
 
 // Adds a new entry as the most recently used; in a full store the head is evicted first,
@@ -1083,6 +1113,7 @@ void cache_grow(CLRUCache *from, CLRUCache *to) {
     to->head = moved(from->head);
     to->tail = moved(from->tail);
     to->length = from->length;
+    hash_note_length(to);  // before the index is written
     for (uint64_t i = 0; i < from->num_buckets; ++i) {
         HashEntry entry = from->buckets[i];
         if (entry.node != nullptr) {
