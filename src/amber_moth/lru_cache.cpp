@@ -318,18 +318,17 @@ constexpr size_t kHugePage = size_t{1} << 21;
 }
 
 // Advises what store_array_alloc(count, size) returned for huge pages, when it is mapped.
-void store_array_advise(void *array, size_t count, size_t size) {
+void store_array_advise([[maybe_unused]] void *array, [[maybe_unused]] size_t count,
+                        [[maybe_unused]] size_t size) {
 #if AMBER_MOTH_HUGE_ARRAYS
     if (count >= kHugePage / size) {
         madvise(array, huge_pages_bytes(count * size), MADV_HUGEPAGE);  // ignored where not offered
     }
-#else
-    (void)array, (void)count, (void)size;
 #endif
 }
 
 // Frees what store_array_alloc(count, size) returned.
-void store_array_free(void *array, size_t count, size_t size) {
+void store_array_free(void *array, [[maybe_unused]] size_t count, [[maybe_unused]] size_t size) {
 #if AMBER_MOTH_HUGE_ARRAYS
     if (count >= kHugePage / size) {
         munmap(array, huge_pages_bytes(count * size));
