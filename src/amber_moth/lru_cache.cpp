@@ -56,8 +56,8 @@
 //                       as keyed operations and whole-cache operations, and the tables.
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
 //                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
-//                       lru_lookup, lru_store, lru_prepare_insert, lru_remove, lru_resize (resize_store),
-//                       lru_clear and lru_visit_entries close this file.
+//                       lru_lookup, lru_store, lru_prepare_insert, lru_remove, lru_resize
+//                       (resize_store), lru_clear and lru_visit_entries close this file.
 //
 // Invariants
 // ----------
@@ -306,7 +306,8 @@ constexpr size_t kHugePage = size_t{1} << 21;
             return nullptr;
         }
         auto *start = static_cast<char *>(mapped);
-        auto *aligned = reinterpret_cast<char *>(huge_pages_bytes(reinterpret_cast<uintptr_t>(start)));
+        auto *aligned =
+            reinterpret_cast<char *>(huge_pages_bytes(reinterpret_cast<uintptr_t>(start)));
         if (aligned != start) {
             munmap(start, static_cast<size_t>(aligned - start));
         }
