@@ -4,7 +4,10 @@ Every figure comes from one process and one run: per-operation nanoseconds, best
 repeats, with the cost of the bare Python loop subtracted. Progress goes to stderr, the table
 to stdout, and JSON plus a PNG chart to bench/results/.
 
-    python3.14 bench/bench.py [--quick] [--workloads SUBSTRING ...] [--sizes N ...]
+    python3.14 bench/bench.py [--quick] [--no-scale] [--workloads SUBSTRING ...] [--sizes N ...]
+
+A full run (not --quick, no --workloads) ends with the scale rows of bench/scale.py: caches
+of 100,000 and 1,000,000 entries, medians of interleaved rounds (tens of minutes).
 """
 import argparse
 import collections
@@ -26,6 +29,7 @@ import lru
 
 import amber_moth.func
 import amber_moth.lru_cache
+import scale
 from amber_moth.lru_cache import LRUCache
 
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -84,6 +88,10 @@ BASELINE = "lru-dict"
 HIT_ONLY = {"dict"}
 # A memoising decorator rather than a mapping: it joins only the cache-aside workloads.
 MEMO = "functools.lru_cache"
+
+
+# The decorators that take maxsize=None, whose memory is measured unbounded too.
+UNBOUNDED = (MEMO, "amber_moth.func")
 
 
 def decorator_over_lrucache(maxsize):
@@ -468,12 +476,14 @@ def zipf_hit_rates(size, ops):
     return rates
 
 
-def memory_per_entry(peer, n):
+def memory_per_entry(peer, n, bounded=True):
     """Bytes of process memory per entry of a full cache, measured in a fresh process: a
-    mapping's entries stored, or a memoising decorator's results of one-argument calls."""
-    fill = ("f = bench.MEMO_PEERS[{peer!r}]({n})(lambda k: value)\nfor k in keys:\n    f(k)"
+    mapping's entries stored, or a memoising decorator's results of one-argument calls (with
+    maxsize=None unless `bounded`)."""
+    fill = ("f = bench.MEMO_PEERS[{peer!r}]({maxsize})(lambda k: value)\nfor k in keys:\n    f(k)"
             if peer in MEMO_PEERS else
-            "c = bench.PEERS[{peer!r}]({n})\nfor k in keys:\n    c[k] = value").format(peer=peer, n=n)
+            "c = bench.PEERS[{peer!r}]({n})\nfor k in keys:\n    c[k] = value").format(
+                peer=peer, n=n, maxsize=n if bounded else None)
     code = f"""
 import sys
 sys.path[:0] = {sys.path!r}
@@ -522,6 +532,7 @@ def main():
     ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
     ap.add_argument("--sizes", nargs="*", type=int, default=[1_000, 100_000])
     ap.add_argument("--repeats", type=int, default=None)
+    ap.add_argument("--no-scale", action="store_true", help="leave out the scale rows (bench/scale.py)")
     args = ap.parse_args()
     ops = 50_000 if args.quick else 200_000
     repeats = args.repeats or (3 if args.quick else 7)
@@ -550,10 +561,15 @@ def main():
                     continue
                 print(f"size {size}: memory: {p}", file=sys.stderr)
                 memory[p] = memory_per_entry(p, max(size, 100_000))
+            for p in UNBOUNDED:
+                print(f"size {size}: memory: {p}, maxsize=None", file=sys.stderr)
+                memory[f"{p} (maxsize=None)"] = memory_per_entry(p, max(size, 100_000), bounded=False)
         results["sizes"][size] = {"ns_per_op": table, "loop_overhead_ns": overhead,
                                   "call_overhead_ns": call_overhead, "zipf_hit_rates": rates,
                                   "memory_bytes_per_entry": memory}
     report(results)
+    if not (args.quick or args.workloads or args.no_scale):
+        results["scale"] = scale.run()
     RESULTS.mkdir(exist_ok=True)
     results["sizes"] = {str(k): v for k, v in results["sizes"].items()}
     (RESULTS / "results.json").write_text(json.dumps(results, indent=2))
@@ -589,8 +605,15 @@ def report(results):
             mem = data["memory_bytes_per_entry"]
             print("memory per entry (bytes, full cache of "
                   f"{max(int(size), 100_000):,}; ratio to {BASELINE}, for decorators to {MEMO}): " + ", ".join(
-                      f"{p} {b:.0f} ({b / mem[MEMO if p in MEMO_PEERS else BASELINE]:.2f})"
+                      f"{p} {b:.0f} ({b / mem[baseline_of_memory(p)]:.2f})"
                       for p, b in mem.items()))
+
+
+def baseline_of_memory(row):
+    """The memory row a row of memory per entry is compared with."""
+    if row.endswith("(maxsize=None)"):
+        return f"{MEMO} (maxsize=None)"
+    return MEMO if row in MEMO_PEERS else BASELINE
 
 
 # Colour per contender (colour-blind-safe palette); amber_moth's own two stand out in orange.

@@ -370,8 +370,10 @@ def test_update_from_a_dict_hashes_each_key_once():
 # is 1, ..., n-1, 0; the most recently used entries that fit stay, the rest are evicted.
 @pytest.mark.parametrize(
     "capacity, entries, new",
-    [(4, 3, 10), (5, 5, 2), (4, 4, 4), (8, 3, 3), (200, 150, -1)],
-    ids=["up", "down_full", "same_full", "down_to_fit", "default_evicts"],
+    [(4, 3, 10), (5, 5, 2), (4, 4, 4), (8, 3, 3), (200, 150, -1),
+     (60_000, 50_000, 140_000), (140_000, 140_000, 60_000)],
+    ids=["up", "down_full", "same_full", "down_to_fit", "default_evicts",
+         "up_in_large_arrays", "down_from_large_arrays"],
 )
 def test_resize(make_cache, capacity, entries, new):
     c = make_cache(capacity)

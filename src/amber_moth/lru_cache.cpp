@@ -7,13 +7,19 @@
 // says "rule:", that is where to read it.
 //
 // Store (CLRUCache)     The record, made with its pool and index by cache_create (capacity
-//                       default: store_capacity), each block by store_alloc and freed by
-//                       store_free, which report them to tracemalloc; "Store records"
-//                       holds the records and the limits (kMaxCapacity, kSlotKeys).
+//                       default: store_capacity); "Store records" holds the records and
+//                       the limits (kMaxCapacity, kSlotKeys).
+// Store arrays          store_array_alloc, store_array_advise, store_array_free: the
+//                       record, the index and the pool, reported to tracemalloc, large ones
+//                       in mappings advised for huge pages (rule: there; the index's
+//                       advice: hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
 // Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
-//                       hash_set, hash_delete, hash_rebuild, hash_reserve (rule: the load).
+//                       hash_set, hash_note_length, hash_delete, hash_rebuild,
+//                       hash_reserve (rule: the load).
+// Eviction prefetch     prefetch_victim (rule: there), from cache_set, cache_insert and
+//                       lru_prepare_insert.
 // Lookup and its        hash_get -> hash_probe (one pass; exact_equals decides exact str,
 //   restart             int and tuple keys without Python code, key_equals calls __eq__
 //                       through rich_equals) -> hash_restart_probes (the passes after a
@@ -28,7 +34,8 @@
 // Recency list          LRUNode.prev/next, CLRUCache.head/tail; list_unlink,
 //                       list_push_back, list_move_to_end.
 // Store operations      cache_get, cache_peek, cache_set, cache_setdefault, cache_delete,
-//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move;
+//                       cache_pop, cache_remove_head, cache_clear (ClearedEntry), cache_move,
+//                       cache_grow;
 //                       their steps cache_insert, cache_append, cache_remove, cache_reset.
 // Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
 // Lock                  RLock, RLock_New, RLock_Enable, RLock_Free, Acquire_RLock,
@@ -53,9 +60,9 @@
 //                       as keyed operations and whole-cache operations, and the tables.
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
 //                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
-//                       lru_lookup, lru_store, lru_remove, lru_resize (resize_store),
-//                       lru_held_by_caller (RLock_HeldByCaller), lru_clear and
-//                       lru_visit_entries close this file.
+//                       lru_lookup, lru_store, lru_prepare_insert, lru_remove, lru_resize
+//                       (resize_store), lru_held_by_caller (RLock_HeldByCaller), lru_clear
+//                       and lru_visit_entries close this file.
 //
 // Invariants
 // ----------
@@ -124,6 +131,19 @@
 
 #include "utils.h"
 
+// Where the system offers anonymous mappings and madvise, a store's large arrays get mappings
+// of their own (store_array_alloc).
+#if defined(__has_include)
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+#endif
+#if defined(MAP_ANONYMOUS) && defined(MADV_HUGEPAGE)
+#define AMBER_MOTH_HUGE_ARRAYS 1
+#else
+#define AMBER_MOTH_HUGE_ARRAYS 0
+#endif
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -184,6 +204,7 @@ struct CLRUCache {
     LRUNode *node_pool;  // capacity nodes
     LRUNode *freelist;   // released nodes, most recently released first
     uint64_t pool_used;  // node_pool[pool_used..capacity) are fresh
+    uint64_t dense_length;  // the length at which the index is advised (hash_note_length)
     uint64_t hits;       // lookups by get, subscription and setdefault that found the key
     uint64_t misses;     // ... and that did not
     RestartWatch *restart_watches;  // comparisons under way on this store, newest first
@@ -203,7 +224,7 @@ constexpr uint64_t kMaxCapacity = uint64_t{1} << 56;
 static_assert(2 * kMaxCapacity * sizeof(HashEntry) / sizeof(HashEntry) == 2 * kMaxCapacity);
 static_assert((2 * kMaxCapacity + 1) * 10 / 10 == 2 * kMaxCapacity + 1);
 static_assert(std::is_trivially_copyable_v<HashEntry> && std::is_trivially_copyable_v<LRUNode>,
-              "slots and nodes start as the zero bytes calloc gives");
+              "slots and nodes start as the zero bytes store_array_alloc gives");
 static_assert(sizeof(int64_t) >= sizeof(Py_hash_t));
 // Slots carry key addresses where pointers are 64-bit and little-endian, so that the seven
 // low bytes of an address below 2^56 are key_addr in memory order. A build with
@@ -261,6 +282,94 @@ class Detached {
   private:
     Released held_{};
 };
+
+// ---------------------------------------------------------------------------------------
+// Store arrays
+
+// The store's record, its index and its node pool are allocated, zeroed, by
+// store_array_alloc and freed by store_array_free, given the same count and element size.
+// Each is reported to tracemalloc, in the domain kTraceDomain with the Python line that made
+// the store, so that it and the profilers built on it see what a cache takes. An array of kHugePage bytes or
+// more gets an anonymous mapping of its own, aligned to kHugePage, which store_array_advise
+// advises for huge pages (MADV_HUGEPAGE): filling it then faults once per 2 MB page rather
+// than once per 4 KB page, and freeing it gives its memory straight back. Where the kernel
+// offers no huge pages the advice is ignored; where the system has no anonymous mappings or
+// madvise, every array comes from calloc and none is advised.
+//
+// Which arrays are advised. The pool at once: nodes are handed out in pool order, so a
+// store holds at most one 2 MB page of pool it does not use. The index, touched at random,
+// once the store holds one entry per kIndexBytesPerEntry of it (hash_note_length): from
+// then on most of its 4 KB pages are touched anyway, where huge pages from the start would
+// make the whole index resident after a few entries per 2 MB.
+constexpr size_t kIndexBytesPerEntry = 2048;
+constexpr size_t kHugePage = size_t{1} << 21;
+
+[[nodiscard]] constexpr size_t huge_pages_bytes(size_t bytes) {
+    return (bytes + kHugePage - 1) & ~(kHugePage - 1);
+}
+
+constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
+
+// `array`, of `bytes`, traced by tracemalloc; null stays null.
+[[nodiscard]] void *traced(void *array, size_t bytes) {
+    if (array != nullptr) {
+        // Fails only when tracemalloc is off or out of memory: the array is just not traced.
+        (void)PyTraceMalloc_Track(kTraceDomain, reinterpret_cast<uintptr_t>(array), bytes);
+    }
+    return array;
+}
+
+// `count` zeroed elements of `size` bytes, or null when memory cannot be had.
+[[nodiscard]] void *store_array_alloc(size_t count, size_t size) {
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        if (count > (SIZE_MAX - 2 * kHugePage) / size) {
+            return nullptr;
+        }
+        // One page more than the array needs, then what lies outside the aligned span unmapped.
+        const size_t bytes = huge_pages_bytes(count * size);
+        void *mapped = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) {
+            return nullptr;
+        }
+        auto *start = static_cast<char *>(mapped);
+        auto *aligned =
+            reinterpret_cast<char *>(huge_pages_bytes(reinterpret_cast<uintptr_t>(start)));
+        if (aligned != start) {
+            munmap(start, static_cast<size_t>(aligned - start));
+        }
+        munmap(aligned + bytes, static_cast<size_t>(start + kHugePage - aligned));
+        return traced(aligned, count * size);
+    }
+#endif
+    return traced(calloc(count, size), count * size);
+}
+
+// Advises what store_array_alloc(count, size) returned for huge pages, when it is mapped.
+void store_array_advise([[maybe_unused]] void *array, [[maybe_unused]] size_t count,
+                        [[maybe_unused]] size_t size) {
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        madvise(array, huge_pages_bytes(count * size), MADV_HUGEPAGE);  // ignored where not offered
+    }
+#endif
+}
+
+// Frees what store_array_alloc(count, size) returned (nothing for null).
+void store_array_free(void *array, [[maybe_unused]] size_t count, [[maybe_unused]] size_t size) {
+    if (array == nullptr) {
+        return;
+    }
+    (void)PyTraceMalloc_Untrack(kTraceDomain, reinterpret_cast<uintptr_t>(array));
+#if AMBER_MOTH_HUGE_ARRAYS
+    if (count >= kHugePage / size) {
+        munmap(array, huge_pages_bytes(count * size));
+        return;
+    }
+#endif
+    free(array);
+}
 
 // ---------------------------------------------------------------------------------------
 // Node pool
@@ -376,6 +485,40 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     }
     assert(slot_key_address(cache->buckets[i]) == carried_address(node->orig_key));
     return i;
+}
+
+// ---------------------------------------------------------------------------------------
+// Eviction prefetch
+//
+// In a large store, evicting the head is a chain of cache misses: its node, then its home
+// slot and the slot after (find_node_slot), then its key and value objects (their drops).
+// Nothing else waits for them, so they are requested ahead, once a new key is known to be
+// coming to a full store: before the memoised function runs (lru_prepare_insert), at the
+// top of a store (cache_set), and for the next victim right after an eviction
+// (cache_insert). Lookups that find their key, `in`, and stores below the capacity never
+// prefetch.
+
+// Asks the memory system for the line holding `p`, for writing; no-op where the compiler
+// offers no prefetch. A prefetch never faults, whatever the address.
+inline void prefetch_for_write(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
+// Prefetches what evicting the head will touch, when the store is full.
+inline void prefetch_victim(const CLRUCache *cache) {
+    const LRUNode *victim = cache->head;
+    if (cache->length < cache->capacity || victim == nullptr) {
+        return;
+    }
+    const uint64_t i = home_slot(cache, victim->key);
+    prefetch_for_write(&cache->buckets[i]);
+    prefetch_for_write(&cache->buckets[(i + 1) & cache->mask]);
+    prefetch_for_write(victim->orig_key);
+    prefetch_for_write(victim->value);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -723,6 +866,15 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
     }
 }
 
+// Advises the index for huge pages the first time the store holds one entry per
+// kIndexBytesPerEntry of index (the rule: store arrays).
+inline void hash_note_length(CLRUCache *cache) {
+    if (cache->length >= cache->dense_length) [[unlikely]] {
+        store_array_advise(cache->buckets, cache->num_buckets, sizeof(HashEntry));
+        cache->dense_length = UINT64_MAX;
+    }
+}
+
 // Turns the live slot `slot` into a tombstone; the slot keeps its hash.
 void hash_delete(CLRUCache *cache, uint64_t slot) {
     HashEntry &e = cache->buckets[slot];
@@ -798,34 +950,15 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
 // ---------------------------------------------------------------------------------------
 // Store operations
 
-// The store's memory: its record, node pool and index, each one block of `count` zeroed
-// items, reported to tracemalloc (in the domain kTraceDomain, with the Python line that made
-// the store) so that it and the profilers built on it see what a cache takes. Every block
-// comes from store_alloc and goes back through store_free.
-constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
-template <typename T>
-[[nodiscard]] T *store_alloc(uint64_t count) {
-    void *block = calloc(count, sizeof(T));
-    if (block != nullptr) {
-        // Fails only when tracemalloc is off or out of memory: the block is just not traced.
-        (void)PyTraceMalloc_Track(kTraceDomain, reinterpret_cast<uintptr_t>(block), count * sizeof(T));
-    }
-    return static_cast<T *>(block);
-}
-
-template <typename T>
-void store_free(T *block) {
-    if (block != nullptr) {
-        (void)PyTraceMalloc_Untrack(kTraceDomain, reinterpret_cast<uintptr_t>(block));
-        free(block);
-    }
-}
-
 // A new empty store of store_capacity(capacity) entries, or null when memory cannot be had
 // (nothing is leaked).
 [[nodiscard]] CLRUCache *cache_create(uint64_t capacity) {
     capacity = store_capacity(capacity);
     if (capacity > kMaxCapacity) {
+        return nullptr;
+    }
+    auto *cache = static_cast<CLRUCache *>(store_array_alloc(1, sizeof(CLRUCache)));
+    if (cache == nullptr) {
         return nullptr;
     }
     uint64_t num_buckets = kMinBuckets;
@@ -834,19 +967,17 @@ void store_free(T *block) {
         num_buckets <<= 1;
         ++bits;
     }
-    // store_alloc zeroes: every slot starts empty (hash 0, no node, not a tombstone) and
-    // every node fresh; neither block is touched until entries arrive.
-    auto *cache = store_alloc<CLRUCache>(1);
-    HashEntry *buckets = store_alloc<HashEntry>(num_buckets);
-    LRUNode *node_pool = store_alloc<LRUNode>(capacity);
-    if (cache == nullptr || buckets == nullptr || node_pool == nullptr) {
-        store_free(node_pool);
-        store_free(buckets);
-        store_free(cache);
+    // Zeroed memory leaves every slot empty (hash 0, no node, not a tombstone) and every node
+    // fresh; neither array is touched until entries arrive.
+    cache->buckets = static_cast<HashEntry *>(store_array_alloc(num_buckets, sizeof(HashEntry)));
+    cache->node_pool = static_cast<LRUNode *>(store_array_alloc(capacity, sizeof(LRUNode)));
+    if (cache->buckets == nullptr || cache->node_pool == nullptr) {
+        store_array_free(cache->node_pool, capacity, sizeof(LRUNode));
+        store_array_free(cache->buckets, num_buckets, sizeof(HashEntry));
+        store_array_free(cache, 1, sizeof(CLRUCache));
         return nullptr;
     }
-    cache->buckets = buckets;
-    cache->node_pool = node_pool;
+    store_array_advise(cache->node_pool, capacity, sizeof(LRUNode));
     cache->head = nullptr;
     cache->tail = nullptr;
     cache->num_buckets = num_buckets;
@@ -857,6 +988,7 @@ void store_free(T *block) {
     cache->tombstones = 0;
     cache->freelist = nullptr;
     cache->pool_used = 0;
+    cache->dense_length = num_buckets * sizeof(HashEntry) / kIndexBytesPerEntry;
     cache->hits = 0;
     cache->misses = 0;
     cache->restart_watches = nullptr;
@@ -977,6 +1109,7 @@ void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObje
     hash_set(cache, node);
     list_push_back(node, cache);
     ++cache->length;
+    hash_note_length(cache);
 }
 
 // Adds a new entry as the most recently used; in a full store the head is evicted first,
@@ -991,6 +1124,7 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
         dropped.mark_evicted();
     }
     cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value));
+    prefetch_victim(cache);  // for the next new key
 }
 
 // Moves every entry of `from` into the empty store `to`, in order, as far as `to` has room:
@@ -1015,6 +1149,43 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     from->length = 0;
 }
 
+// As cache_move, for a store `to` of at least the capacity of `from` (nothing is evicted), in
+// passes that read and write memory in order: the pool is copied node for node, its links
+// rebased, then the index is rebuilt in slot order, which home_slot keeps in a larger index
+// (it takes the top bits of one product), so the new slots are written in order too. The
+// entries, their order and their key addresses are those of `from`.
+void cache_grow(CLRUCache *from, CLRUCache *to) {
+    assert(to->length == 0 && to->pool_used == 0 && to->capacity >= from->capacity &&
+           from->restart_watches == nullptr);
+    auto moved = [from, to](const LRUNode *node) {
+        return node != nullptr ? to->node_pool + (node - from->node_pool) : nullptr;
+    };
+    for (uint64_t i = 0; i < from->pool_used; ++i) {
+        LRUNode node = from->node_pool[i];
+        node.prev = moved(node.prev);
+        node.next = moved(node.next);
+        to->node_pool[i] = node;
+    }
+    to->pool_used = from->pool_used;
+    to->freelist = moved(from->freelist);
+    to->head = moved(from->head);
+    to->tail = moved(from->tail);
+    to->length = from->length;
+    hash_note_length(to);  // before the index is written
+    for (uint64_t i = 0; i < from->num_buckets; ++i) {
+        HashEntry entry = from->buckets[i];
+        if (entry.node != nullptr) {
+            entry.node = moved(entry.node);
+            to->buckets[find_free_slot(to, to->buckets, entry.key)] = entry;
+        }
+    }
+    to->hits = from->hits;
+    to->misses = from->misses;
+    from->head = nullptr;
+    from->tail = nullptr;
+    from->length = 0;
+}
+
 // Stores value under key as the most recently used entry. An existing entry keeps its key
 // object and hands its old value to `dropped`; a new key may evict (cache_insert), unless
 // `evict` is false: a new key that finds the store full is then not stored. Returns 0, 1
@@ -1022,6 +1193,7 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
 // nothing has changed unless it returns 0.
 [[nodiscard]] inline int cache_set(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                             PyObject *value, Detached &dropped, bool evict = true) {
+    prefetch_victim(cache);  // overlaps the eviction a new key would make with the lookup
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
         return -1;
@@ -1106,9 +1278,9 @@ void cache_free(CLRUCache *cache) {
         Py_DECREF(node->value);
         node = next;
     }
-    store_free(cache->node_pool);
-    store_free(cache->buckets);
-    store_free(cache);
+    store_array_free(cache->node_pool, cache->capacity, sizeof(LRUNode));
+    store_array_free(cache->buckets, cache->num_buckets, sizeof(HashEntry));
+    store_array_free(cache, 1, sizeof(CLRUCache));
 }
 
 // Drops every reference the store holds and frees it, now or, when nested too deep, before
@@ -1856,7 +2028,11 @@ void replace_store(LRUCacheObject *self, CLRUCache *cache, CLRUCache *resized, R
         w = next;
     }
     cache->restart_watches = nullptr;
-    cache_move(cache, resized, evicted);
+    if (resized->capacity >= cache->capacity) {
+        cache_grow(cache, resized);
+    } else {
+        cache_move(cache, resized, evicted);
+    }
     self->cache = resized;
     ++self->stores;
     cache_free(cache);
@@ -2309,6 +2485,12 @@ int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
 int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value, bool evict) {
     CLRUCache *cache = store_of(as_cache(op));
     return cache != nullptr ? set_hashed(as_cache(op), cache, hash, key, value, evict) : -1;
+}
+
+void lru_prepare_insert(PyObject *op) {
+    if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
+        prefetch_victim(cache);
+    }
 }
 
 int lru_remove(PyObject *op, Py_hash_t hash, PyObject *key) {
