@@ -108,7 +108,7 @@ fuzz: build
 bench: build
 	$(ENV) python3.14 bench/bench.py $(BENCH_ARGS)
 
-# Instructions per operation under callgrind, beside the peers (noise-free; about fifteen
-# minutes, BENCH_ARGS=--quick about three).
+# Instructions per operation under callgrind, beside the peers: counts that repeat from run
+# to run (tens of minutes on a loaded machine; BENCH_ARGS=--quick for 1,000 entries only).
 bench-callgrind: build
 	$(ENV) python3.14 bench/callgrind.py $(BENCH_ARGS)

@@ -10,11 +10,12 @@ every workload, and stores that evict; the table goes to stdout and JSON to
 bench/results/callgrind.json.
 
     python3.14 bench/callgrind.py [--quick] [--misses] [--sizes N ...]
-        [--workloads SUBSTRING ...] [--who CONTENDER ...]
+        [--workloads SUBSTRING ...] [--who CONTENDER ...] [--jobs N]
 
 --quick counts at 1,000 entries only.
 """
 import argparse
+import concurrent.futures
 import json
 import os
 import pathlib
@@ -129,8 +130,7 @@ def totals(size, kind, who, count, op, prepared, misses):
     return dict(zip(events, map(int, summary)))
 
 
-def per_operation(size, kind, who, op, p1, p2, misses):
-    first, second = (totals(size, kind, who, p, op, p2, misses) for p in (p1, p2))
+def per_operation(first, second, p1, p2):
     return {e: (second[e] - first[e]) / (p2 - p1) for e in second}
 
 
@@ -142,28 +142,33 @@ def main():
     ap.add_argument("--workloads", nargs="*", default=[], help="run only workloads containing one of these")
     ap.add_argument("--who", nargs="*", default=[], choices=MAPPINGS + CALLS, metavar="CONTENDER",
                     help="run only these contenders: " + ", ".join(MAPPINGS + CALLS))
+    ap.add_argument("--jobs", type=int, default=os.cpu_count(),
+                    help="callgrind runs at once (the counts do not depend on it)")
     args = ap.parse_args()
     sizes = args.sizes or ([1_000] if args.quick else [1_000, 100_000])
     # Counts repeat to the instruction: more operations would change no figure but the misses' last digits.
     p1, p2 = 10_000, 30_000
+    plan = [(size, op, kind, chosen) for size in sizes for op, kind, who in WORKLOADS
+            if (chosen := [w for w in who if not args.who or w in args.who])
+            and (not args.workloads or any(w in f"{op} {kind}" for w in args.workloads))]
+    pool = concurrent.futures.ThreadPoolExecutor(args.jobs)
+    runs = {(size, op, kind, w, p): pool.submit(totals, size, kind, w, p, op, p2, args.misses)
+            for size, op, kind, who in plan for w in who for p in (p1, p2)}
     rows = []
-    for size in sizes:
-        print(f"\n## {size:,} entries: instructions per operation (ratio to the first"
-              + ("; D1 and LL data read misses)" if args.misses else ")"))
-        for op, kind, who in WORKLOADS:
-            name = f"{op} {kind}"
-            who = [w for w in who if not args.who or w in args.who]
-            if not who or args.workloads and not any(w in name for w in args.workloads):
-                continue
-            print(f"size {size}: {name}", file=sys.stderr)
-            row = {"size": size, "workload": name,
-                   "counts": {w: per_operation(size, kind, w, op, p1, p2, args.misses) for w in who}}
-            rows.append(row)
-            base = row["counts"][who[0]]["Ir"]
-            print(f"{name:<17} " + "  ".join(
-                f"{w} {c['Ir']:.0f} ({c['Ir'] / base:.2f}"
-                + (f"; {c['D1mr']:.2f}, {c['DLmr']:.2f})" if args.misses else ")")
-                for w, c in row["counts"].items()), flush=True)
+    for size, op, kind, who in plan:
+        if not rows or rows[-1]["size"] != size:
+            print(f"\n## {size:,} entries: instructions per operation (ratio to the first"
+                  + ("; D1 and LL data read misses)" if args.misses else ")"))
+        name = f"{op} {kind}"
+        row = {"size": size, "workload": name, "counts": {
+            w: per_operation(runs[size, op, kind, w, p1].result(), runs[size, op, kind, w, p2].result(), p1, p2)
+            for w in who}}
+        rows.append(row)
+        base = row["counts"][who[0]]["Ir"]
+        print(f"{name:<17} " + "  ".join(
+            f"{w} {c['Ir']:.0f} ({c['Ir'] / base:.2f}"
+            + (f"; {c['D1mr']:.2f}, {c['DLmr']:.2f})" if args.misses else ")")
+            for w, c in row["counts"].items()), flush=True)
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "callgrind.json").write_text(json.dumps(
         {"python": sys.version.split()[0], "operations": [p1, p2], "rows": rows}, indent=1))
