@@ -2603,6 +2603,11 @@ int lru_set_ttl(PyObject *op, PyObject *ttl) {
     return LRUCache_set_ttl(op, ttl, nullptr);
 }
 
+bool lru_check_ttl(PyObject *ttl) {
+    double seconds;
+    return parse_ttl(ttl, &seconds);
+}
+
 uint64_t lru_length(PyObject *op) {
     const CLRUCache *cache = as_cache(op)->cache;
     return cache != nullptr ? cache->length : 0;
