@@ -59,10 +59,6 @@ inline void expiry_free(ExpirySlot *slots) {
     PyMem_RawFree(slots);
 }
 
-[[nodiscard]] inline bool expiry_listed(DeadlineList list, uint64_t i) {
-    return list.slots[i].next != 0;
-}
-
 // Takes slot i out of the list, if it is listed.
 inline void expiry_forget(DeadlineList list, uint64_t i) {
     ExpirySlot &s = list.slots[i];
