@@ -2134,17 +2134,15 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     return Resized::Done;
 }
 
-// Takes out every entry due at `m`: their number, or -1 with the error set.
-[[nodiscard]] Py_ssize_t expire_at(LRUCacheObject *self, const Moment &m) {
-    uint64_t taken = 0;
-    const int r = with_lock(self, m, [](Detached &) { return 0; }, &taken);
-    return r < 0 ? -1 : static_cast<Py_ssize_t>(taken);
-}
-
 // expire(): takes out every entry due now, and returns their number (-1 with the error set).
 [[nodiscard]] Py_ssize_t expire_now(LRUCacheObject *self) {
     Moment m;
-    return timed_store(self, m) != nullptr ? expire_at(self, m) : -1;
+    uint64_t taken = 0;
+    if (timed_store(self, m) == nullptr ||
+        with_lock(self, m, [](Detached &) { return 0; }, &taken) < 0) {
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(taken);
 }
 
 // resize(): resize_store once the entries due now are out, so that the entries kept are the
@@ -2388,8 +2386,12 @@ Py_ssize_t LRUCache_length_slot(PyObject *op) {
     LRUCacheObject *self = as_cache(op);
     Moment m;
     CLRUCache *cache = timed_store(self, m);
-    if (cache == nullptr || (m.clocked && expire_at(self, m) < 0)) {
+    if (cache == nullptr) {
         return -1;
+    }
+    if (m.clocked) [[unlikely]] {
+        // Read under the lock: the drops that follow may replace the store.
+        return with_lock(self, m, [&](Detached &) { return static_cast<Py_ssize_t>(cache->length); });
     }
     return static_cast<Py_ssize_t>(cache->length);
 }

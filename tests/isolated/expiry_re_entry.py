@@ -3,7 +3,7 @@ no entry due at an operation's time is seen by it, and every entry that expires 
 reported to on_evict once. Arguments: the scenario, and "unlocked" or "thread_safe".
 
   timer      the timer itself stores and reads entries (guarded against calling itself)
-  hook       on_evict stores entries, with ttls, and reads them
+  hook       on_evict stores entries, with ttls, and reads them, or re-initialises the cache
   eq_clock   keys' __eq__ moves the clock on, back, and runs operations
   eq_ttl     keys' __eq__ changes the ttl and stores entries with ttls of their own
   finaliser  values' __del__ stores entries and calls expire()
@@ -45,6 +45,8 @@ def timer():
 def hook(key, value):
     reported.append(key)
     if scenario == "hook":
+        if rng.random() < 0.02:
+            guarded(lambda: cache.__init__(rng.choice([4, 16]), thread_safe))
         guarded(lambda: (cache.set_with_ttl(("h", rng.randrange(8)), 0, rng.choice([0.5, 1])),
                          cache.peek(key), len(cache)))
 
@@ -95,7 +97,7 @@ for step in range(3000):
     elif op == 5:
         cache.setdefault(key, Value())
     elif op == 6:
-        cache.expire()
+        cache.expire() if rng.random() < 0.5 else len(cache)
     else:
         cache.resize(rng.choice([4, 16, 40]))
     # Checked with the Python code quiet, the time standing still: nothing due is left.
