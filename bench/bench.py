@@ -639,8 +639,9 @@ def main():
     RESULTS.mkdir(exist_ok=True)
     results["sizes"] = {str(k): v for k, v in results["sizes"].items()}
     (RESULTS / "results.json").write_text(json.dumps(results, indent=2))
-    chart(results, RESULTS / "results.png")
-    print(f"\nwrote {RESULTS / 'results.json'} and {RESULTS / 'results.png'}", file=sys.stderr)
+    charted = chart(results, RESULTS / "results.png")
+    print(f"\nwrote {RESULTS / 'results.json'}" + (f" and {RESULTS / 'results.png'}" if charted else ""),
+          file=sys.stderr)
 
 
 def report(results):
@@ -699,7 +700,8 @@ def caption(results):
 def chart(results, path):
     """One panel per size, workloads down the side: each contender's time per operation as a
     ratio to the baseline's, a bar from 1 (the baseline) to the ratio on a log axis, so a bar
-    to the left is that many times faster and one to the right that many times slower."""
+    to the left is that many times faster and one to the right that many times slower. Only
+    the workloads that lru-dict runs are charted; returns whether there was any."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -711,6 +713,8 @@ def chart(results, path):
     sizes = list(results["sizes"])
     tables = [results["sizes"][size]["ns_per_op"] for size in sizes]
     names = list(dict.fromkeys(n for t in tables for n in t if BASELINE in t[n]))
+    if not names:
+        return False
     peers = [p for p in dict.fromkeys(p for t in tables for n in names if n in t for p in t[n]) if p != BASELINE]
     ratios = [t[n][p] / t[n][BASELINE] for t in tables for n in names if n in t for p in t[n]]
     lo, hi = min(ratios) * 0.7, max(ratios) * 1.15  # room for the figures printed at the bars' ends
@@ -759,6 +763,7 @@ def chart(results, path):
                bbox_to_anchor=(0.5, 1 - 0.55 / height))
     fig.text(0.5, 0.15 / height, caption(results), ha="center", va="bottom", fontsize=10.5, color="#333333")
     fig.savefig(path, dpi=100)
+    return True
 
 
 if __name__ == "__main__":
