@@ -208,8 +208,33 @@ def op_on_evict(c):
     key.cache = None
 
 
+def op_expiry(c):
+    """Entries expiring through every path: the hook, a timer that fails, purges of more
+    than the inline room, resize, reinitialisation with a ttl kept."""
+    now = [0.0]
+    c.timer = lambda: now[0]
+    c.on_evict = lambda k, v: [k]
+    c.ttl = 1
+    for i in range(12):
+        c[("ttl", i)] = [i]
+    c.set_with_ttl("long", [1], 5), c.set_with_ttl("never", [2], None)
+    attempt(c.set_with_ttl, "bad", [3], True), attempt(setattr, c, "ttl", 0)
+    now[0] = 2
+    c.get(("ttl", 0)), len(c), c.expire()
+    for reading in (None, float("nan")):
+        c.timer = lambda reading=reading: reading
+        attempt(c.get, "long"), attempt(len, c)
+    c.timer = lambda: 1 / 0
+    attempt(c.keys)
+    c.timer = lambda: now[0]
+    c.resize(4), c.__init__(8, c.thread_safe), c.update(a=[1], b=[2])
+    now[0] = 10
+    c.items(), c.cache_info()
+    del c.ttl, c.timer, c.on_evict
+
+
 OPERATIONS = [op_keyed, op_errors, op_bulk, op_eviction_and_clear, op_lifecycle, op_finalisers,
-              op_deferred_and_deep, op_popitem_peek_update_resize, op_on_evict]
+              op_deferred_and_deep, op_popitem_peek_update_resize, op_on_evict, op_expiry]
 
 
 # The interpreter's type and method caches take references as they fill, in spells
@@ -260,14 +285,16 @@ def func_calls():
         return [args, kwargs]
 
     for g in (lru_cache(2)(f), lru_cache(None)(f), lru_cache(0)(f), lru_cache(4, True)(f),
-              cache(f), lru_cache(3, single_flight=True)(f), lru_cache(None, single_flight=True)(f)):
+              cache(f), lru_cache(3, single_flight=True)(f), lru_cache(None, single_flight=True)(f),
+              lru_cache(2, ttl=1e-9)(f), lru_cache(None, ttl=60)(f)):
         for _ in range(2):
             g(1), g("s"), g(1.5), g((1, 2)), g(1, 2), g(1, k=(2,)), g(k=1), g(), g(*range(20))
         for i in range(40):
             g(i)
         attempt(g, "raise"), attempt(g, []), attempt(lambda: g(1, k={}))
         g(Collide(1)), attempt(g, RaisingEq(2)), attempt(g, RaisingEq(3), 1)
-        g.cache_info(), g.cache_clear(), g.cache_parameters(), pickle.dumps(len)
+        g.cache_info(), g.cache_invalidate(1), g.cache_invalidate(1, k=(2,)), attempt(g.cache_invalidate, [])
+        g.cache_clear(), g.cache_parameters(), pickle.dumps(len)
         if g.cache is not None:
             g.cache.on_evict = lambda k, v: None
             g(100), g.cache.resize(1), g(101), g(102)
