@@ -308,7 +308,7 @@ class TestFunctionSurface:
 
         assert str(inspect.signature(A().m)) == "(x)"
         wrapper_type = type(module_level)
-        assert str(inspect.signature(wrapper_type)) == "(user_function, maxsize, typed, single_flight)"
+        assert str(inspect.signature(wrapper_type)) == "(user_function, maxsize, typed, single_flight, ttl=None)"
         for name, attr in vars(wrapper_type).items():
             if callable(attr) and not name.startswith("__init"):
                 inspect.signature(attr)  # raises ValueError for a method without one
