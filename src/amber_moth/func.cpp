@@ -27,6 +27,7 @@
 // again, on this thread or another, clear its cache or resize it: the wrapper keeps no
 // pointer into the store across them, and holds its own references to what it uses after.
 #include "lru_cache.h"
+#include "func.h"
 
 #include <Python.h>
 #include <pythread.h>
@@ -43,8 +44,6 @@ constexpr uint64_t kFirstCapacity = 128;
 constexpr uint64_t kNoBound = UINT64_MAX;
 // How long a waiting thread sleeps between looks at its signals (KeyboardInterrupt).
 constexpr long long kWaitSliceMicroseconds = 50'000;
-// Keys of up to this many items are looked up from the stack; longer ones from the heap.
-constexpr Py_ssize_t kInlineItems = 16;
 
 struct LRUWrapper {
     PyObject_HEAD
@@ -64,100 +63,6 @@ struct LRUWrapper {
 inline LRUWrapper *as_wrapper(PyObject *op) {
     return reinterpret_cast<LRUWrapper *>(op);
 }
-
-// The marker between positional and keyword arguments in a key, as functools' kwd_mark.
-PyObject *kwd_mark;
-
-// ---------------------------------------------------------------------------------------
-// Keys
-
-// A call's key. `single` is the key object when the call has one positional argument of
-// exact int or str (no keywords, not typed); otherwise the key is the tuple of `items`
-// (arguments, then the marker and the keyword pairs in call order, then the types when
-// typed), which is made only when needed (key_object).
-class CallKey {
-  public:
-    CallKey() = default;
-    CallKey(const CallKey &) = delete;
-    CallKey &operator=(const CallKey &) = delete;
-    ~CallKey() {
-        Py_XDECREF(tuple_);
-        if (items_ != inline_) {
-            PyMem_Free(items_);
-        }
-    }
-
-    // Fills the key for a call: true, or false with the error set (an unhashable argument,
-    // or no memory for a long key).
-    [[nodiscard]] bool make(const LRUWrapper *w, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) {
-        const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nkw == 0 && !w->typed && nargs == 1 &&
-            (PyLong_CheckExact(args[0]) || PyUnicode_CheckExact(args[0]))) {
-            single_ = args[0];
-            hash_ = key_hash(single_);
-            return hash_ != -1 || !PyErr_Occurred();
-        }
-        const Py_ssize_t size =
-            nargs + (nkw > 0 ? 2 * nkw + 1 : 0) + (w->typed ? nargs + nkw : 0);
-        if (size > kInlineItems) {
-            items_ = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
-            if (items_ == nullptr) {
-                PyErr_NoMemory();
-                return false;
-            }
-        }
-        Py_ssize_t n = 0;
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            items_[n++] = args[i];
-        }
-        if (nkw > 0) {
-            items_[n++] = kwd_mark;
-            for (Py_ssize_t i = 0; i < nkw; ++i) {
-                items_[n++] = PyTuple_GET_ITEM(kwnames, i);
-                items_[n++] = args[nargs + i];
-            }
-        }
-        if (w->typed) {
-            for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
-                items_[n++] = reinterpret_cast<PyObject *>(Py_TYPE(args[i]));
-            }
-        }
-        size_ = n;
-        hash_ = key_items_hash({items_, size_});
-        return hash_ != -1 || !PyErr_Occurred();
-    }
-
-    [[nodiscard]] Py_hash_t hash() const { return hash_; }
-
-    // Looks the key up in `cache`, as lru_lookup does.
-    [[nodiscard]] int lookup(PyObject *cache, PyObject **value) const {
-        return single_ != nullptr ? lru_lookup(cache, hash_, single_, value)
-                                  : lru_lookup(cache, hash_, KeyItems{items_, size_}, value);
-    }
-
-    // The key as an object (borrowed), the tuple made on first use; null with the error set.
-    [[nodiscard]] PyObject *key_object() {
-        if (single_ != nullptr || tuple_ != nullptr) {
-            return single_ != nullptr ? single_ : tuple_;
-        }
-        tuple_ = PyTuple_New(size_);
-        if (tuple_ != nullptr) {
-            for (Py_ssize_t i = 0; i < size_; ++i) {
-                PyTuple_SET_ITEM(tuple_, i, Py_NewRef(items_[i]));
-            }
-        }
-        return tuple_;
-    }
-
-  private:
-    PyObject *single_ = nullptr;  // borrowed from the call
-    PyObject *tuple_ = nullptr;   // owned, once made
-    PyObject *inline_[kInlineItems];
-    PyObject **items_ = inline_;  // borrowed from the call (and kwd_mark, and types)
-    Py_ssize_t size_ = 0;
-    Py_hash_t hash_ = 0;
-};
 
 // ---------------------------------------------------------------------------------------
 // Storing results
@@ -259,6 +164,9 @@ struct Flight {
 };
 
 PyTypeObject *flight_type;
+
+// The wrapper's type (func_add_types), which the coroutine memoiser makes its memos of.
+PyObject *wrapper_type;
 
 // Counts forks: a child begins a new generation of flights (forget_flights).
 uint64_t flight_generation;
@@ -462,7 +370,7 @@ PyObject *wrapper_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObj
         return PyObject_Vectorcall(w->func, args, nargsf, kwnames);
     }
     CallKey key;
-    if (!key.make(w, args, PyVectorcall_NARGS(nargsf), kwnames)) {
+    if (!key.make(w->typed, args, PyVectorcall_NARGS(nargsf), kwnames)) {
         return nullptr;
     }
     PyObject *value;
@@ -739,12 +647,65 @@ int func_add_types(PyObject *module) {
     if (kwd_mark == nullptr || flight_type == nullptr) {
         return -1;
     }
-    PyObject *type = PyType_FromSpec(&wrapper_spec);
-    if (type == nullptr) {
+    Py_XSETREF(wrapper_type, PyType_FromSpec(&wrapper_spec));
+    if (wrapper_type == nullptr || PyModule_AddObjectRef(module, "_lru_cache_wrapper", wrapper_type) < 0) {
         return -1;
     }
-    if (PyModule_Add(module, "_lru_cache_wrapper", type) < 0) {
+    if (PyModule_AddFunctions(module, func_functions) < 0) {
         return -1;
     }
-    return PyModule_AddFunctions(module, func_functions);
+    return afunc_add_types(module);
+}
+
+// The coroutine memoiser's hooks (func.h).
+
+PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed) {
+    return PyObject_CallFunction(wrapper_type, "OOOO", func, maxsize, typed ? Py_True : Py_False, Py_False);
+}
+
+bool memo_key(PyObject *memo, CallKey &key, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return key.make(as_wrapper(memo)->typed, args, nargs, kwnames);
+}
+
+int memo_lookup(PyObject *memo, CallKey &key, PyObject **value) {
+    LRUWrapper *w = as_wrapper(memo);
+    *value = nullptr;
+    if (w->cache == nullptr) {
+        return 0;
+    }
+    if (key.lookup(w->cache, value) < 0) {
+        return -1;
+    }
+    if (*value != nullptr) {
+        ++w->hits;
+    }
+    return 0;
+}
+
+void memo_count(PyObject *memo, bool hit) {
+    ++(hit ? as_wrapper(memo)->hits : as_wrapper(memo)->misses);
+}
+
+int memo_store(PyObject *memo, CallKey &key, PyObject *result) {
+    LRUWrapper *w = as_wrapper(memo);
+    if (w->cache == nullptr) {
+        return 0;
+    }
+    PyObject *cache = Py_NewRef(w->cache);
+    const int r = store_result(w, cache, key, result);
+    Py_DECREF(cache);
+    return r;
+}
+
+PyObject *memo_cache(PyObject *memo) {
+    return as_wrapper(memo)->cache;
+}
+
+int unbounded_store(PyObject *cache, CallKey &key, PyObject *value) {
+    const int room = grow_if_full(cache, kNoBound);
+    PyObject *object = room > 0 ? key.key_object() : nullptr;
+    if (object == nullptr) {
+        return room == 0 ? 0 : -1;
+    }
+    return lru_store(cache, key.hash(), object, value) < 0 ? -1 : 1;
 }
