@@ -126,10 +126,30 @@ PyObject *call_method(PyObject *object, const char *name, PyObject *arg = nullpt
 // ---------------------------------------------------------------------------------------
 // Awaiting
 
+// The StopIteration that ends the step of an await, kept for the next while no one else
+// holds it (the interpreter takes its value and drops it at once): making one per hit would
+// cost more than the rest of the hit. Its value is dropped when the Awaiting is
+// (awaiting_dealloc), so that no result outlives its await in it.
+PyObject *spare_stop;
+
+inline PyStopIterationObject *as_stop(PyObject *op) {
+    return reinterpret_cast<PyStopIterationObject *>(op);
+}
+
+// The memory of the last Awaiting freed, kept for the next: awaits of stored results free one
+// and make one in turn.
+Awaiting *spare_awaiting;
+
 // A new Awaiting taking over one of `result`, `waiter` or `call` (new references), or null
 // with the error set (the reference dropped).
 PyObject *awaiting_new(PyObject *result, PyObject *waiter, PyObject *call) {
-    Awaiting *a = PyObject_New(Awaiting, awaiting_type);
+    Awaiting *a = spare_awaiting;
+    if (a != nullptr) {
+        spare_awaiting = nullptr;
+        PyObject_Init(reinterpret_cast<PyObject *>(a), awaiting_type);
+    } else {
+        a = PyObject_New(Awaiting, awaiting_type);
+    }
     if (a == nullptr) {
         Py_XDECREF(result);
         Py_XDECREF(waiter);
@@ -150,8 +170,15 @@ void awaiting_dealloc(PyObject *op) {
     Py_XDECREF(a->waiter);
     Py_XDECREF(a->iter);
     Py_XDECREF(a->call);
-    PyObject_Free(op);
+    if (spare_awaiting == nullptr && type == awaiting_type) {
+        spare_awaiting = a;
+    } else {
+        PyObject_Free(op);
+    }
     Py_DECREF(type);
+    if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
+        Py_CLEAR(as_stop(spare_stop)->value);
+    }
 }
 
 // Makes the call a call outside a running loop left for its first step, now that a loop
@@ -231,11 +258,26 @@ PySendResult awaiting_send(PyObject *op, PyObject *arg, PyObject **presult) {
 // Raises StopIteration(value) (consuming the reference); nothing for None, as a generator's
 // return does.
 PyObject *stop_iteration(PyObject *value) {
-    if (value != Py_None) {
-        PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-        if (stop != nullptr) {
-            PyErr_SetRaisedException(stop);
-        }
+    if (value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    if (spare_stop == nullptr) {
+        spare_stop = PyObject_CallNoArgs(PyExc_StopIteration);
+        PyErr_Clear();  // without a spare, one is made below
+    }
+    if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
+        PyStopIterationObject *stop = as_stop(spare_stop);
+        Py_CLEAR(stop->traceback);
+        Py_CLEAR(stop->context);
+        Py_CLEAR(stop->cause);
+        Py_XSETREF(stop->value, value);
+        PyErr_SetRaisedException(Py_NewRef(spare_stop));
+        return nullptr;
+    }
+    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (stop != nullptr) {
+        PyErr_SetRaisedException(stop);
     }
     Py_DECREF(value);
     return nullptr;
