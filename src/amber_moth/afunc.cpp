@@ -70,6 +70,15 @@ struct Computation {
 PyTypeObject *awaiting_type;
 PyTypeObject *computation_type;
 
+// The attribute `name` of `object`, or null with the error set. Names are interned: asked
+// for by a C string, a name would be made anew at each call.
+PyObject *attribute(PyObject *object, const char *name) {
+    PyObject *interned = PyUnicode_InternFromString(name);
+    PyObject *value = interned != nullptr ? PyObject_GetAttr(object, interned) : nullptr;
+    Py_XDECREF(interned);
+    return value;
+}
+
 // asyncio's _get_running_loop and current_task, imported on first need.
 PyObject *get_running_loop;
 PyObject *current_task;
@@ -82,8 +91,8 @@ PyObject *current_task;
     if (asyncio == nullptr) {
         return false;
     }
-    current_task = PyObject_GetAttrString(asyncio, "current_task");
-    get_running_loop = current_task != nullptr ? PyObject_GetAttrString(asyncio, "_get_running_loop") : nullptr;
+    current_task = attribute(asyncio, "current_task");
+    get_running_loop = current_task != nullptr ? attribute(asyncio, "_get_running_loop") : nullptr;
     Py_DECREF(asyncio);
     if (get_running_loop == nullptr) {
         Py_CLEAR(current_task);
@@ -99,12 +108,13 @@ PyObject *running_loop() {
 
 // Calls `name` of `object` with no arguments, or with `arg`: what it returned, or null.
 PyObject *call_method(PyObject *object, const char *name, PyObject *arg = nullptr) {
-    PyObject *method = PyObject_GetAttrString(object, name);
-    if (method == nullptr) {
+    PyObject *interned = PyUnicode_InternFromString(name);
+    if (interned == nullptr) {
         return nullptr;
     }
-    PyObject *r = arg != nullptr ? PyObject_CallOneArg(method, arg) : PyObject_CallNoArgs(method);
-    Py_DECREF(method);
+    PyObject *args[] = {object, arg};
+    PyObject *r = PyObject_VectorcallMethod(interned, args, arg != nullptr ? 2 : 1, nullptr);
+    Py_DECREF(interned);
     return r;
 }
 
@@ -326,7 +336,7 @@ PyObject *awaiting_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) 
     }
     if (a->iter != nullptr) {
         PyObject *iter = Py_NewRef(a->iter);
-        PyObject *method = PyObject_GetAttrString(iter, "throw");
+        PyObject *method = attribute(iter, "throw");
         PyObject *r = method != nullptr ? PyObject_Vectorcall(method, args, static_cast<size_t>(nargs), nullptr)
                                         : nullptr;
         Py_XDECREF(method);
@@ -406,17 +416,18 @@ inline Computation *as_computation(PyObject *op) {
     return w->computations != nullptr ? key.lookup(w->computations, loops) : 0;
 }
 
-// Takes `c` out of its wrapper's computations, so that later calls start another: 0, or -1
-// with the error set.
-[[nodiscard]] int unlist(Computation *c) {
+// Takes `c` out of its wrapper's computations, so that later calls start another. An error
+// (a key's comparison raised) is reported as unraisable: `c`, closed, stays behind in the
+// dict of its key until a computation on its loop replaces it.
+void unlist(Computation *c) {
     if (!c->listed || c->wrapper == nullptr) {
-        return 0;
+        return;
     }
     c->listed = false;
     AsyncWrapper *w = as_async(c->wrapper);
     PyObject *computations = Py_XNewRef(w->computations);
     if (computations == nullptr) {
-        return 0;
+        return;
     }
     CallKey key;
     key.adopt(c->key, c->hash);
@@ -434,8 +445,10 @@ inline Computation *as_computation(PyObject *op) {
         }
         Py_DECREF(loops);
     }
+    if (r < 0) {
+        PyErr_WriteUnraisable(c->wrapper);
+    }
     Py_DECREF(computations);
-    return r < 0 ? -1 : 0;
 }
 
 // Adds `c` to its wrapper's computations under `key`, where there is room now: 0, or -1 with
@@ -470,13 +483,14 @@ inline Computation *as_computation(PyObject *op) {
 [[nodiscard]] int cancel_computation(Computation *c, PyObject *running) {
     c->open = false;
     c->store = false;
-    int r = unlist(c);
+    unlist(c);
+    int r = 0;
     PyObject *task = Py_XNewRef(c->task);
-    if (task != nullptr && r == 0) {
+    if (task != nullptr) {
         if (c->loop == running) {
             r = call_for_effect(task, "cancel");
         } else {
-            PyObject *cancel = PyObject_GetAttrString(task, "cancel");
+            PyObject *cancel = attribute(task, "cancel");
             r = cancel != nullptr ? call_for_effect(c->loop, "call_soon_threadsafe", cancel) : -1;
             Py_XDECREF(cancel);
             if (r < 0 && PyErr_ExceptionMatches(PyExc_RuntimeError)) {
@@ -507,22 +521,22 @@ PyObject *awaiter_done(PyObject *op, PyObject *future) {
 }
 
 // Settles every awaiter's future that is not done yet with `method`(`arg`) (set_result,
-// set_exception, or cancel without an argument). 0, or -1 with the error set.
-[[nodiscard]] int settle(PyObject *awaiters, const char *method, PyObject *arg) {
+// set_exception, or cancel without an argument). A future that fails is reported as
+// unraisable, and the others are settled still.
+void settle(PyObject *awaiters, const char *method, PyObject *arg) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(awaiters); ++i) {
         PyObject *future = PyList_GET_ITEM(awaiters, i);
         const int done = call_predicate(future, "done");
         if (done < 0 || (!done && call_for_effect(future, method, arg) < 0)) {
-            return -1;
+            PyErr_WriteUnraisable(future);
         }
     }
-    return 0;
 }
 
 // The task ended: the computation is closed and taken out of the computations, its result
 // stored (unless invalidated, cleared or cancelled since it began) and handed to every
-// awaiter left; an exception, or the error storing raised, is raised to each; a cancelled
-// task cancels them.
+// awaiter left; an exception, or the error that reading or storing the result raised, is
+// raised to each; a cancelled task cancels them.
 PyObject *computation_done(PyObject *op, PyObject *task) {
     Computation *c = as_computation(op);
     c->open = false;
@@ -532,39 +546,34 @@ PyObject *computation_done(PyObject *op, PyObject *task) {
     if (awaiters == nullptr) {
         Py_RETURN_NONE;
     }
-    int r = unlist(c);
-    const int cancelled = r == 0 ? call_predicate(task, "cancelled") : -1;
+    unlist(c);
+    const int cancelled = call_predicate(task, "cancelled");
     PyObject *exc = cancelled == 0 ? call_method(task, "exception") : nullptr;
-    if (cancelled > 0) {
-        r = settle(awaiters, "cancel", nullptr);
-    } else if (exc != nullptr && exc != Py_None) {
-        r = settle(awaiters, "set_exception", exc);
-    } else if (exc != nullptr) {
-        PyObject *result = call_method(task, "result");
+    PyObject *result = nullptr;
+    if (exc == Py_None) {
+        Py_CLEAR(exc);
+        result = call_method(task, "result");
         CallKey key;
         key.adopt(c->key, c->hash);
-        AsyncWrapper *w = as_async(c->wrapper);
-        PyObject *memo = Py_XNewRef(w->memo);
+        PyObject *memo = c->wrapper != nullptr ? Py_XNewRef(as_async(c->wrapper)->memo) : nullptr;
         if (result != nullptr && c->store && memo != nullptr && memo_store(memo, key, result) < 0) {
             Py_CLEAR(result);
         }
         Py_XDECREF(memo);
-        if (result != nullptr) {
-            r = settle(awaiters, "set_result", result);
-            Py_DECREF(result);
-        } else {
-            PyObject *raised = PyErr_GetRaisedException();
-            r = settle(awaiters, "set_exception", raised);
-            Py_DECREF(raised);
-        }
-    } else {
-        r = -1;
     }
+    if (cancelled > 0) {
+        settle(awaiters, "cancel", nullptr);
+    } else if (result != nullptr) {
+        settle(awaiters, "set_result", result);
+    } else {
+        if (exc == nullptr) {
+            exc = PyErr_GetRaisedException();
+        }
+        settle(awaiters, "set_exception", exc);
+    }
+    Py_XDECREF(result);
     Py_XDECREF(exc);
     Py_DECREF(awaiters);
-    if (r < 0) {
-        return nullptr;
-    }
     Py_RETURN_NONE;
 }
 
@@ -975,7 +984,6 @@ PyObject *async_cache_invalidate(PyObject *op, PyObject *const *args, size_t nar
     if (removed < 0 || computations_of(w, key, &loops) < 0) {
         return nullptr;
     }
-    int r = 0;
     if (loops != nullptr) {
         PyObject *values = PyDict_Values(loops);
         Py_DECREF(loops);
@@ -985,15 +993,9 @@ PyObject *async_cache_invalidate(PyObject *op, PyObject *const *args, size_t nar
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
             Computation *c = as_computation(PyList_GET_ITEM(values, i));
             c->store = false;
-            if (unlist(c) < 0) {
-                r = -1;
-                break;
-            }
+            unlist(c);
         }
         Py_DECREF(values);
-    }
-    if (r < 0) {
-        return nullptr;
     }
     return PyBool_FromLong(removed > 0 || loops != nullptr);
 }
@@ -1043,7 +1045,7 @@ PyObject *async_cache_close(PyObject *op, PyObject *args, PyObject *kwargs) {
     PyObject *awaited = nullptr;
     if (r == 0 && PyList_GET_SIZE(tasks) > 0) {
         PyObject *asyncio = PyImport_ImportModule("asyncio");
-        PyObject *gather = asyncio != nullptr ? PyObject_GetAttrString(asyncio, "gather") : nullptr;
+        PyObject *gather = asyncio != nullptr ? attribute(asyncio, "gather") : nullptr;
         PyObject *positional = gather != nullptr ? PyList_AsTuple(tasks) : nullptr;
         PyObject *options = positional != nullptr ? Py_BuildValue("{sO}", "return_exceptions", Py_True) : nullptr;
         PyObject *gathered = options != nullptr ? PyObject_Call(gather, positional, options) : nullptr;
@@ -1069,7 +1071,7 @@ PyObject *async_get_cache(PyObject *op, void *) {
 
 // Pickled by qualified name, as a function is.
 PyObject *async_reduce(PyObject *op, PyObject *) {
-    return PyObject_GetAttrString(op, "__qualname__");
+    return attribute(op, "__qualname__");
 }
 
 PyObject *async_copy(PyObject *op, PyObject *) {
