@@ -5,10 +5,10 @@
 //   LRUWrapper       the wrapper: the user's function, its LRUCache (`cache`, none when
 //                    maxsize is 0), its statistics; called through vectorcall
 //                    (wrapper_call), bound as a method (wrapper_descr_get).
-//   CallKey          a call's key as functools builds it (CallKey::make): the one argument
-//                    itself, or the items of the tuple it stands for, hashed as that tuple
-//                    (key_items_hash) and looked up without it (lru_lookup with KeyItems);
-//                    the tuple is made only to store a result (key_object).
+//   CallKey          (func.h) a call's key as functools builds it (CallKey::make): the one
+//                    argument itself, or the items of the tuple it stands for, hashed as that
+//                    tuple (key_items_hash) and looked up without it (lru_lookup with
+//                    KeyItems); the tuple is made only to store a result (key_object).
 //   call_and_store   a miss: calls the function, stores its result (store_result); a cache
 //                    starts small and doubles when full (grow_if_full) up to its bound
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
@@ -21,6 +21,7 @@
 //                    cycle (waits_on_caller) computes instead.
 //   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
 //                    cache outright.
+//   memo_*           the hooks through which afunc.cpp keeps its results in a wrapper (func.h).
 //
 // Where Python code runs: hashing the arguments, the lookups (keys' __eq__, drops), the
 // user's function, storing (eviction, drops, the eviction hook). Each may call the wrapper

@@ -50,7 +50,9 @@
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
 //                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
 //                       lru_lookup, lru_store, lru_remove, lru_resize (resize_store),
-//                       lru_clear and lru_visit_entries close this file.
+//                       lru_clear and lru_visit_entries close this file. afunc.cpp, the
+//                       memoiser of coroutine functions (its own map), keeps its results
+//                       in a func.cpp wrapper through func.h (CallKey, memo_*).
 //
 // Invariants
 // ----------
