@@ -1,5 +1,6 @@
 """Every operation checked step by step against a model of an exact LRU cache: a dict, which
-looks keys up as the cache must, and a list of its keys in order of use."""
+looks keys up as the cache must, and a list of its keys in order of use; with time-to-live
+expiry driven by a fake timer, or without it."""
 import os
 
 from hypothesis import HealthCheck, settings
@@ -79,6 +80,7 @@ base_keys = st.one_of(
 keys = st.tuples(base_keys, st.booleans()).map(lambda kb: fresh(kb[0]) if kb[1] else kb[0])
 values = st.integers() | st.none() | st.text(max_size=2)
 capacities = st.sampled_from([1, 2, 3, 8, 9, 64])
+ttls = st.sampled_from([None, 0.5, 1, 2.5, 5])
 MISSING = object()
 
 
@@ -86,25 +88,49 @@ class Model:
     """An exact LRU cache of `capacity` entries. `entries` maps each key to its stored key
     object (the first one stored, as the cache keeps it) and its value, looking keys up as
     the cache must; `order` holds the stored key objects, least recently used first.
-    `evicted` lists the (stored key, value) pairs evicted to make room, in order; `hits` and
-    `misses` count the lookups that cache_info() counts."""
+    `evicted` lists the (stored key, value) pairs evicted to make room or expired, in order;
+    `hits` and `misses` count the lookups that cache_info() counts.
 
-    def __init__(self, capacity):
+    Expiry: `due` maps each key that has a deadline to (deadline, n), n counting the
+    deadlines set; `now` is the time, when the cache reads one (None otherwise). Every
+    operation but clear() first removes the entries whose deadline is not after `now`,
+    earliest deadline first, deadlines set earlier first among equal ones (purge)."""
+
+    def __init__(self, capacity, now=None):
         self.capacity = capacity
         self.entries = {}
         self.order = []
         self.evicted = []
         self.hits = self.misses = 0
+        self.due = {}
+        self.deadlines_set = 0
+        self.now = now
+
+    def purge(self):
+        """Removes what is due at `now`, as evicted; returns how many."""
+        if self.now is None:
+            return 0
+        due = sorted((d for d in self.due.items() if d[1][0] <= self.now), key=lambda d: d[1])
+        for key, _ in due:
+            stored, value = self._drop(key)
+            self._forget(stored)
+            self.evicted.append((stored, value))
+        return len(due)
+
+    def _drop(self, key):
+        self.due.pop(key, None)
+        return self.entries.pop(key)
 
     def _evict_head(self):
         stored = self.order.pop(0)
-        self.evicted.append(self.entries.pop(stored))
+        self.evicted.append(self._drop(stored))
 
     def _forget(self, stored):
         del self.order[next(i for i, k in enumerate(self.order) if k is stored)]
 
     def touch(self, key):
         """The value, the entry becoming the most recently used; MISSING when absent."""
+        self.purge()
         if key not in self.entries:
             return MISSING
         stored, value = self.entries[key]
@@ -121,7 +147,8 @@ class Model:
             self.hits += 1
         return value
 
-    def set(self, key, value):
+    def set(self, key, value, ttl=None):
+        """Stores the pair; with a ttl (and a time), to expire ttl seconds from now."""
         if self.touch(key) is MISSING:
             if len(self.order) == self.capacity:
                 self._evict_head()
@@ -129,40 +156,56 @@ class Model:
             self.entries[key] = (key, value)
         else:
             self.entries[key] = (self.entries[key][0], value)
+        self.due.pop(key, None)
+        if ttl is not None and self.now is not None:
+            self.deadlines_set += 1
+            self.due[key] = (self.now + ttl, self.deadlines_set)
 
     def pop(self, key):
+        self.purge()
         if key not in self.entries:
             return MISSING
-        stored, value = self.entries.pop(key)
+        stored, value = self._drop(key)
         self._forget(stored)
         return value
 
     def popitem(self):
+        self.purge()
         stored = self.order.pop(0)
-        return self.entries.pop(stored)
+        return self._drop(stored)
 
     def resize(self, capacity):
+        self.purge()
         self.capacity = capacity if capacity > 0 else 128
         while len(self.order) > self.capacity:
             self._evict_head()
 
     def __contains__(self, key):
+        self.purge()
         return key in self.entries
 
     def __len__(self):
+        self.purge()
         return len(self.order)
 
     def items(self):
+        self.purge()
         return [(k, self.entries[k][1]) for k in self.order]
 
 
 class LRUModel(RuleBasedStateMachine):
-    @initialize(capacity=capacities, thread_safe=st.booleans())
-    def start(self, capacity, thread_safe):
+    @initialize(capacity=capacities, thread_safe=st.booleans(), expiring=st.booleans())
+    def start(self, capacity, thread_safe, expiring):
+        """An expiring cache reads a fake clock, `now`; the others never read the time."""
         self.cache = LRUCache(capacity, thread_safe)
-        self.model = Model(capacity)
+        self.expiring = expiring
+        self.now = 100.0 if expiring else None
+        self.ttl = None
+        self.model = Model(capacity, self.now)
         self.evicted = []
         self.cache.on_evict = lambda key, value: self.evicted.append((key, value))
+        if expiring:
+            self.cache.timer = lambda: self.now
 
     @rule(key=keys, value=values, subscript=st.booleans())
     def set(self, key, value, subscript):
@@ -170,7 +213,34 @@ class LRUModel(RuleBasedStateMachine):
             self.cache[key] = value
         else:
             assert self.cache.set(key, value) is None
-        self.model.set(key, value)
+        self.model.set(key, value, self.ttl)
+
+    @precondition(lambda self: self.expiring)
+    @rule(key=keys, value=values, ttl=ttls)
+    def set_with_ttl(self, key, value, ttl):
+        assert self.cache.set_with_ttl(key, value, ttl) is None
+        self.model.set(key, value, ttl)
+
+    @precondition(lambda self: self.expiring)
+    @rule(ttl=ttls, how=st.sampled_from(["set", "del"]))
+    def set_ttl(self, ttl, how):
+        if how == "del" and ttl is None:
+            del self.cache.ttl
+        else:
+            self.cache.ttl = ttl
+        self.ttl = ttl
+        assert self.cache.ttl == ttl
+
+    @precondition(lambda self: self.expiring)
+    @rule(step=st.sampled_from([0, 0.5, 1, 2.5, 7, -0.5, -3]))
+    def advance(self, step):
+        """Time passes, stands still, or goes back."""
+        self.now += step
+        self.model.now = self.now
+
+    @rule()
+    def expire(self):
+        assert self.cache.expire() == self.model.purge()
 
     @rule(key=keys)
     def get(self, key):
@@ -223,7 +293,7 @@ class LRUModel(RuleBasedStateMachine):
     @rule(key=keys, default=values)
     def setdefault(self, key, default):
         if key not in self.model:
-            self.model.set(key, default)
+            self.model.set(key, default, self.ttl)
             self.model.misses += 1
         else:
             self.model.hits += 1
@@ -240,13 +310,13 @@ class LRUModel(RuleBasedStateMachine):
         invalid pair fails the call, the pairs before it staying stored."""
         other = {"pairs": pairs, "mapping": dict(pairs), "none": []}[how]
         for key, value in other.items() if how == "mapping" else other:
-            self.model.set(key, value)
+            self.model.set(key, value, self.ttl)
         if how == "pairs" and bad is not None:
             with pytest.raises((TypeError, ValueError), match="update sequence element #"):
                 self.cache.update(pairs + [bad], **kwargs)
             return
         for key, value in kwargs.items():
-            self.model.set(key, value)
+            self.model.set(key, value, self.ttl)
         args = () if how == "none" else (other,)
         assert self.cache.update(*args, **kwargs) is None
 
@@ -263,16 +333,20 @@ class LRUModel(RuleBasedStateMachine):
 
     @rule()
     def clear(self):
+        """Removes everything, expired entries included, reporting nothing."""
         self.cache.clear()
-        self.model = Model(self.model.capacity)
+        self.model = Model(self.model.capacity, self.now)
 
     @rule(capacity=capacities, thread_safe=st.booleans())
     def reinit(self, capacity, thread_safe):
+        """Empties the cache; its hook, ttl and timer stay."""
         self.cache.__init__(capacity, thread_safe)
-        self.model = Model(capacity)
+        self.model = Model(capacity, self.now)
+        assert self.cache.ttl == self.ttl
 
     @invariant()
     def matches_model(self):
+        assert len(self.cache) == len(self.model)
         assert self.cache.items() == self.model.items()
         assert self.cache.capacity == self.model.capacity
         model = self.model

@@ -111,9 +111,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <type_traits>
 
+#include "expiry.h"
 #include "utils.h"
 
 namespace {
@@ -176,6 +180,8 @@ struct CLRUCache {
     RestartWatch *restart_watches;  // comparisons under way on this store, newest first
     CLRUCache *next_queued;  // link in its interpreter's queue of stores awaiting destruction
     unsigned shift;  // 64 - log2(num_buckets): turns a mixed hash into a first probe slot
+    uint32_t expiry_first;  // the deadline list's first link (expiry.h)
+    ExpirySlot *expiry;     // deadlines, one per node; null until an entry first has one
 };
 
 constexpr uint64_t kDefaultCapacity = 128;
@@ -251,6 +257,16 @@ class Detached {
 
 // ---------------------------------------------------------------------------------------
 // Node pool
+
+[[nodiscard]] inline uint64_t node_index(const CLRUCache *cache, const LRUNode *node) {
+    return static_cast<uint64_t>(node - cache->node_pool);
+}
+
+// The store's deadline list (expiry.h). Precondition: the store has one (cache->expiry).
+[[nodiscard]] inline DeadlineList deadlines(CLRUCache *cache) {
+    assert(cache->expiry != nullptr);
+    return {cache->expiry, cache->expiry_first};
+}
 
 // Makes every node free again, in pool order, without touching the pool.
 // Precondition: no node is listed.
@@ -796,13 +812,26 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     cache->misses = 0;
     cache->restart_watches = nullptr;
     cache->next_queued = nullptr;
+    cache->expiry_first = 0;
+    cache->expiry = nullptr;
     return cache;
+}
+
+// Gives the store its deadlines (expiry.h) if it has none yet: false when they cannot be had.
+[[nodiscard]] bool store_enable_expiry(CLRUCache *cache) {
+    if (cache->expiry == nullptr) {
+        cache->expiry = expiry_new(cache->capacity);
+    }
+    return cache->expiry != nullptr;
 }
 
 // Takes a listed node out of the store: list, index (its slot given), free list; its
 // references go to `dropped`.
 void cache_remove(CLRUCache *cache, LRUNode *node, uint64_t slot, Detached &dropped) {
     assert(cache->buckets[slot].node == node);
+    if (cache->expiry != nullptr) [[unlikely]] {
+        expiry_forget(deadlines(cache), node_index(cache, node));
+    }
     list_unlink(node, cache);
     hash_delete(cache, slot);
     node_release(cache, node, dropped);
@@ -857,6 +886,9 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     for (LRUNode *node = cache->head; node != nullptr;) {
         LRUNode *next = node->next;
         out[n++] = {node->orig_key, node->value, find_node_slot(cache, node)};
+        if (cache->expiry != nullptr) {
+            cache->expiry[node_index(cache, node)] = ExpirySlot{};
+        }
         *node = LRUNode{};
         node = next;
     }
@@ -867,6 +899,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     cache->head = nullptr;
     cache->tail = nullptr;
     cache->length = 0;
+    cache->expiry_first = 0;
     cache_reset(cache);
     return n;
 }
@@ -905,19 +938,27 @@ template <class Key>
     return 0;
 }
 
-// Adds an entry as the most recently used, taking over the caller's references.
-// Preconditions: no stored key equals orig_key; length < capacity; the index has room.
-void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value) {
+// Adds an entry as the most recently used, taking over the caller's references, due at
+// `deadline` (kNever: never). Preconditions: no stored key equals orig_key; length <
+// capacity; the index has room; the store has deadlines if `deadline` is not kNever.
+void cache_append(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
+                  double deadline) {
     LRUNode *node = node_alloc(cache, hash_key, orig_key, value);
+    if (cache->expiry != nullptr) [[unlikely]] {
+        expiry_set(deadlines(cache), node_index(cache, node), deadline);
+    }
+    assert(cache->expiry != nullptr || deadline == kNever);
     hash_set(cache, node);
     list_push_back(node, cache);
     ++cache->length;
 }
 
-// Adds a new entry as the most recently used; in a full store the head is evicted first,
-// its references going to `dropped`. Precondition: no stored key equals orig_key.
+// Adds a new entry as the most recently used, due at `deadline`; in a full store the head is
+// evicted first, its references going to `dropped`. Precondition: no stored key equals
+// orig_key. (Entries due are taken out before any operation runs (purge_due), so a full
+// store holds none.)
 inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key, PyObject *value,
-                  Detached &dropped) {
+                  double deadline, Detached &dropped) {
     const bool full = cache->length >= cache->capacity;
     hash_reserve(cache, full ? 1 : 0);
     if (full) {
@@ -925,23 +966,37 @@ inline void cache_insert(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
         cache_remove(cache, cache->head, find_node_slot(cache, cache->head), dropped);
         dropped.mark_evicted();
     }
-    cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value));
+    cache_append(cache, hash_key, Py_NewRef(orig_key), Py_NewRef(value), deadline);
 }
 
 // Moves every entry of `from` into the empty store `to`, in order, as far as `to` has room:
 // the least recently used entries that do not fit go to `evicted` (room for the excess), in
-// order, as evicted. `from` is left empty but for its tombstones, ready to be freed; its
-// hit and miss counts go with the entries. Runs no Python code.
+// order, as evicted. Entries keep their deadlines (`to` has deadlines if `from` has). `from`
+// is left empty but for its tombstones, ready to be freed; its hit and miss counts go with
+// the entries. Runs no Python code.
 void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     assert(to->length == 0 && from->restart_watches == nullptr);
+    assert(from->expiry == nullptr || to->expiry != nullptr);
     uint64_t excess = from->length > to->capacity ? from->length - to->capacity : 0;
     for (LRUNode *node = from->head; node != nullptr; node = node->next) {
         if (excess > 0) {
             *evicted++ = {node->orig_key, node->value, true};
             --excess;
+            node->prev = nullptr;
         } else {
-            cache_append(to, node->key, node->orig_key, node->value);
+            cache_append(to, node->key, node->orig_key, node->value, kNever);
+            node->prev = to->tail;  // where it went, for the deadlines below
         }
+    }
+    if (from->expiry != nullptr) {
+        // In deadline order, each deadline is the latest so far: each is set in one step.
+        expiry_walk(deadlines(from), [&](uint64_t i) {
+            if (const LRUNode *moved = from->node_pool[i].prev; moved != nullptr) {
+                expiry_set(deadlines(to), node_index(to, moved), from->expiry[i].deadline);
+            }
+            return true;
+        });
+        from->expiry_first = 0;
     }
     to->hits = from->hits;
     to->misses = from->misses;
@@ -950,11 +1005,12 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     from->length = 0;
 }
 
-// Stores value under key as the most recently used entry. An existing entry keeps its key
-// object and hands its old value to `dropped`; a new key may evict (cache_insert). Returns
-// 0, or -1 with the error a comparison raised, in which case nothing has changed.
+// Stores value under key as the most recently used entry, due at `deadline`. An existing
+// entry keeps its key object and hands its old value to `dropped`; a new key may evict
+// (cache_insert). Returns 0, or -1 with the error a comparison raised, in which case nothing
+// has changed.
 [[nodiscard]] int cache_set(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                            PyObject *value, Detached &dropped) {
+                            PyObject *value, double deadline, Detached &dropped) {
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
         return -1;
@@ -963,22 +1019,27 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
         dropped.take_value(found.node->value);
         found.node->value = Py_NewRef(value);
         list_move_to_end(found.node, cache);
+        if (cache->expiry != nullptr) {
+            expiry_set(deadlines(cache), node_index(cache, found.node), deadline);
+        }
     } else {
-        cache_insert(cache, hash_key, orig_key, value, dropped);
+        cache_insert(cache, hash_key, orig_key, value, deadline, dropped);
     }
     return 0;
 }
 
 // Makes the key's entry the most recently used and sets `*value` to its value (borrowed);
-// when absent, first stores `dflt` under the key (cache_insert) and sets `*value` to it.
-// Returns 0, or -1 with the error a comparison raised, in which case nothing has changed.
+// when absent, first stores `dflt` under the key (cache_insert), due at `deadline`, and sets
+// `*value` to it. Returns 0, or -1 with the error a comparison raised, in which case nothing
+// has changed.
 [[nodiscard]] int cache_setdefault(CLRUCache *cache, int64_t hash_key, PyObject *orig_key,
-                                   PyObject *dflt, Detached &dropped, PyObject **value) {
+                                   PyObject *dflt, double deadline, Detached &dropped,
+                                   PyObject **value) {
     if (cache_get(cache, hash_key, orig_key, value) < 0) {
         return -1;
     }
     if (*value == nullptr) {
-        cache_insert(cache, hash_key, orig_key, dflt, dropped);
+        cache_insert(cache, hash_key, orig_key, dflt, deadline, dropped);
         *value = dflt;
     }
     return 0;
@@ -1009,6 +1070,35 @@ void cache_move(CLRUCache *from, CLRUCache *to, Released *evicted) {
     return removed;
 }
 
+// How many entries are due at `now` (deadline not after it): a walk over them alone.
+[[nodiscard]] uint64_t cache_count_due(CLRUCache *cache, double now) {
+    uint64_t n = 0;
+    if (cache->expiry != nullptr) {
+        expiry_walk(deadlines(cache), [&](uint64_t i) {
+            const bool due = cache->expiry[i].deadline <= now;
+            n += due;
+            return due;
+        });
+    }
+    return n;
+}
+
+// Takes the entry with the earliest deadline out of the store, as evicted, if it is due at
+// `now`: its references go to `dropped`. Returns false when none is due.
+bool cache_remove_due(CLRUCache *cache, double now, Detached &dropped) {
+    const int64_t i = cache->expiry != nullptr ? expiry_first_due(deadlines(cache), now) : -1;
+    if (i < 0) {
+        return false;
+    }
+    LRUNode *node = &cache->node_pool[i];
+    cache_remove(cache, node, find_node_slot(cache, node), dropped);
+    dropped.mark_evicted();
+    if (cache->length == 0) {
+        cache_reset(cache);
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Destruction queue
 
@@ -1037,6 +1127,7 @@ void cache_free(CLRUCache *cache) {
         Py_DECREF(node->value);
         node = next;
     }
+    expiry_free(cache->expiry);
     free(cache->node_pool);
     free(cache->buckets);
     free(cache);
@@ -1095,6 +1186,9 @@ struct LRUCacheObject {
     uint64_t stores;     // stores installed so far: tells a store from a later one at its address
     DeferredDrops deferred;  // no records whenever no thread holds the lock
     PyObject *on_evict;  // called with each evicted entry's key and value, or null
+    PyObject *timer;     // called for the time, or null for the built-in clock (read_clock)
+    double ttl;          // seconds an entry written lives; kNoTtl for ever
+    bool clocked;        // expiry was used: each operation reads the time (Moment)
 };
 
 inline LRUCacheObject *as_cache(PyObject *op) {
@@ -1216,22 +1310,146 @@ inline void drop_unlocked(LRUCacheObject *self, Released r) {
     }
 }
 
-// The failure result of an operation returning R: null, or -1.
+// The failure result of an operation returning R: null, false, or -1.
 template <class R>
 constexpr R failed() {
     if constexpr (std::is_pointer_v<R>) {
         return nullptr;
+    } else if constexpr (std::is_same_v<R, bool>) {
+        return false;
     } else {
         return R{-1};
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// Expiry: the time an operation runs at, and the entries due then
+
+// The time an operation runs at. An instance that has used expiry (`clocked`) reads it once
+// per operation, before the operation finds its store (timed_store): the timer is Python
+// code, which may re-initialise the instance. Others never read it.
+struct Moment {
+    bool clocked = false;  // `now` was read: the operation first takes out the entries due
+    double now = 0;
+};
+
+// The built-in clock: the kernel's coarse monotonic clock (its resolution is the scheduler
+// tick, at most 10 ms), else the interpreter's monotonic clock, in seconds.
+[[nodiscard]] double builtin_clock() {
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0) {
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    }
+#endif
+    PyTime_t t;
+    (void)PyTime_MonotonicRaw(&t);
+    return PyTime_AsSecondsDouble(t);
+}
+
+// Reads the time for an operation: the timer's result, or the built-in clock. NaN, with the
+// error set, when the timer raises or gives no finite real number. (Returned, not written
+// through a pointer, so that callers keep their Moment in registers.)
+[[gnu::noinline, nodiscard]] double read_clock(LRUCacheObject *self) {
+    if (self->timer == nullptr) {
+        return builtin_clock();
+    }
+    constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
+    PyObject *timer = Py_NewRef(self->timer);  // the timer may replace itself
+    PyObject *reading = PyObject_CallNoArgs(timer);
+    Py_DECREF(timer);
+    if (reading == nullptr) {
+        return kFailed;
+    }
+    const double now = PyFloat_AsDouble(reading);
+    Py_DECREF(reading);
+    if (now == -1 && PyErr_Occurred()) {
+        return kFailed;
+    }
+    if (!std::isfinite(now)) {
+        PyErr_SetString(PyExc_ValueError, "LRUCache timer must return a finite number");
+        return kFailed;
+    }
+    return now;
+}
+
+// The ttl of an entry that never expires (a ttl is greater than 0).
+constexpr double kNoTtl = 0;
+
+// The deadline of an entry written at `m` to live `ttl` seconds (kNoTtl: for ever).
+[[nodiscard]] inline double deadline_at(const Moment &m, double ttl) {
+    return m.clocked && ttl != kNoTtl ? m.now + ttl : kNever;
+}
+
+// The entries due at an operation's moment, taken out of the store before the operation
+// runs (purge_take), in deadline order, each as evicted; dropped after the lock is released,
+// before what the operation itself released (purge_drop). So an operation never sees an
+// entry due at its moment, and a full store never holds one. Both steps are out of line, so
+// that the operations of instances that never used expiry keep their code as it was.
+struct Purged {
+    static constexpr uint64_t kInline = 8;
+    Released *items;  // inline_, or an array of `count`
+    uint64_t count;
+    size_t reserved;  // room reserved in `deferred` for them (nested operations)
+    Released inline_[kInline];
+};
+
+// Takes out every entry of the instance's store due at `now` into `purged`. Called with the
+// lock held. False, with MemoryError set and nothing changed (nothing to drop), when room to
+// hold them (or, nested in an operation of this thread, to defer their drops) cannot be had.
+[[gnu::noinline, nodiscard]] bool purge_take(LRUCacheObject *self, double now, Purged &purged) {
+    CLRUCache *cache = self->cache;
+    purged.items = purged.inline_;
+    purged.count = 0;
+    purged.reserved = 0;
+    const uint64_t due = cache_count_due(cache, now);
+    if (due == 0) {
+        return true;
+    }
+    if (due > Purged::kInline) {
+        purged.items = static_cast<Released *>(
+            due <= PY_SSIZE_T_MAX / sizeof(Released) ? PyMem_Malloc(due * sizeof(Released))
+                                                     : nullptr);
+        if (purged.items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    if (self->mutex.count > 1) {
+        if (!reserve_deferred(self, due)) {
+            if (purged.items != purged.inline_) {
+                PyMem_Free(purged.items);
+            }
+            return false;
+        }
+        purged.reserved = due;
+    }
+    for (Detached dropped; purged.count < due; ++purged.count) {
+        [[maybe_unused]] const bool removed = cache_remove_due(cache, now, dropped);
+        assert(removed);
+        purged.items[purged.count] = dropped.release();
+    }
+    return true;
+}
+
+// Drops what purge_take took out, in deadline order, once the lock is released.
+[[gnu::noinline]] void purge_drop(LRUCacheObject *self, Purged &purged) {
+    for (uint64_t i = 0; i < purged.count; ++i) {
+        drop_unlocked(self, purged.items[i]);
+    }
+    if (purged.items != purged.inline_) {
+        PyMem_Free(purged.items);
+    }
+    lru_unreserve(self, purged.reserved);
+}
+
 // Runs op(dropped) under the instance's lock, `Drops` being the most records it can release
-// (lru_lock); after the lock is released, drops what the op released (drop_unlocked), and
-// returns the op's result, or the failure result with MemoryError when room to defer the
-// drops could not be had.
+// (lru_lock), once the entries due at `m` are taken out (Purged; for a clocked moment only,
+// their number going to `*taken` if given); after the lock is released, drops what was taken
+// out and what the op released (drop_unlocked), and returns the op's result, or the failure
+// result with MemoryError when room to hold or defer the drops could not be had.
 template <size_t Drops = 0, class Op>
-inline auto with_lock(LRUCacheObject *self, Op &&op) {
+inline auto with_lock(LRUCacheObject *self, const Moment &m, Op &&op, uint64_t *taken = nullptr) {
     Detached dropped;
     using Result = decltype(op(dropped));
     size_t reserved;
@@ -1240,11 +1458,34 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
             return failed<Result>();
         }
     }
+    if (m.clocked) [[unlikely]] {
+        Purged purged;
+        if (!purge_take(self, m.now, purged)) {
+            lru_unlock(self);
+            lru_unreserve(self, reserved);
+            return failed<Result>();
+        }
+        const Result result = op(dropped);
+        if (taken != nullptr) {
+            *taken = purged.count;
+        }
+        lru_unlock(self);
+        purge_drop(self, purged);
+        drop_unlocked(self, dropped.release());
+        lru_unreserve(self, reserved);
+        return result;
+    }
     const Result result = op(dropped);
     lru_unlock(self);
     drop_unlocked(self, dropped.release());
     lru_unreserve(self, reserved);
     return result;
+}
+
+// with_lock for an operation that does not depend on the time.
+template <size_t Drops = 0, class Op>
+inline auto with_lock(LRUCacheObject *self, Op &&op) {
+    return with_lock<Drops>(self, Moment{}, op);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1259,16 +1500,29 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
     return self->cache;
 }
 
-// The first half of every keyed operation: hash the key (unlocked), then find the store.
-// Returns the store, or null with the error set.
+// Reads the operation's time into `m` if the instance has used expiry and `m` has none yet
+// (read_clock), then finds the store: the store, or null with the error set.
+[[nodiscard]] inline CLRUCache *timed_store(LRUCacheObject *self, Moment &m) {
+    if (self->clocked && !m.clocked) [[unlikely]] {
+        const double now = read_clock(self);
+        if (std::isnan(now)) {
+            return nullptr;
+        }
+        m = {true, now};
+    }
+    return store_of(self);
+}
+
+// The first half of every keyed operation: hash the key (unlocked), then read the time and
+// find the store (timed_store). Returns the store, or null with the error set.
 [[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
-                                            int64_t *hash_key) {
+                                            int64_t *hash_key, Moment &m) {
     const Py_hash_t h = key_hash(key);
     if (h == -1 && PyErr_Occurred()) {
         return nullptr;
     }
     *hash_key = h;
-    return store_of(self);
+    return timed_store(self, m);
 }
 
 // The first half of get(), pop() and setdefault(): unpacks (key[, default]) for the method
@@ -1276,12 +1530,13 @@ inline auto with_lock(LRUCacheObject *self, Op &&op) {
 // store (keyed_store). Returns the store, or null with the error set.
 [[nodiscard]] inline CLRUCache *keyed_store_with_default(LRUCacheObject *self, PyObject *args,
                                                          const char *name, PyObject **key,
-                                                         PyObject **dflt, int64_t *hash_key) {
+                                                         PyObject **dflt, int64_t *hash_key,
+                                                         Moment &m) {
     *dflt = Py_None;
     if (!PyArg_UnpackTuple(args, name, 1, 2, key, dflt)) {
         return nullptr;
     }
-    return keyed_store(self, *key, hash_key);
+    return keyed_store(self, *key, hash_key, m);
 }
 
 // Raises MemoryError for a cache of `capacity` entries that cannot be had.
@@ -1361,11 +1616,13 @@ int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
 int LRUCache_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(as_cache(op)->on_evict);
+    Py_VISIT(as_cache(op)->timer);
     return 0;
 }
 
 int LRUCache_clear_references(PyObject *op) {
     Py_CLEAR(as_cache(op)->on_evict);
+    Py_CLEAR(as_cache(op)->timer);
     return 0;
 }
 
@@ -1378,6 +1635,7 @@ void LRUCache_dealloc(PyObject *op) {
     assert(as_cache(op)->deferred.length == 0 && as_cache(op)->deferred.promised == 0);
     PyMem_Free(as_cache(op)->deferred.items);
     Py_CLEAR(as_cache(op)->on_evict);
+    Py_CLEAR(as_cache(op)->timer);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -1388,8 +1646,8 @@ PyObject *LRUCache_reduce(PyObject *, PyObject *) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Keyed operations: keyed_store hashes the key (unlocked) and finds the store, with_lock
-// makes one store call and takes new references to what it returns, and only then is
+// Keyed operations: keyed_store hashes the key (unlocked), reads the time and finds the
+// store, with_lock takes out what is due and makes one store call and takes new references to what it returns, and only then is
 // KeyError raised where absence is an error.
 
 // Raises KeyError for a missing key, as dict does: the key is the error's argument, except
@@ -1419,22 +1677,28 @@ template <auto Find, class Key>
 // Looks up the key hashed `h`, making its entry the most recently used: 0 with `*value` a
 // new reference to its value or null when absent, or -1 with the error set.
 template <class Key>
-[[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, Key key,
-                                    PyObject **value) {
-    return with_lock(self, [&](Detached &) { return find_value<cache_get<Key>>(cache, h, key, value); });
+[[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, const Moment &m,
+                                    int64_t h, Key key, PyObject **value) {
+    return with_lock(self, m, [&](Detached &) {
+        return find_value<cache_get<Key>>(cache, h, key, value);
+    });
 }
 
+// The value is the op's result rather than written through a pointer: so its address
+// never leaves the op, and hits keep it in a register.
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
-    PyObject *value;
-    if (cache == nullptr || with_lock(self, [&](Detached &) {
-            return find_value<cache_get<PyObject *>>(cache, h, key, &value);
-        }) < 0) {
+    Moment m;
+    CLRUCache *cache = keyed_store(self, key, &h, m);
+    if (cache == nullptr) {
         return nullptr;
     }
-    if (value == nullptr) {
+    PyObject *value = with_lock(self, m, [&](Detached &) -> PyObject * {
+        PyObject *found;
+        return find_value<cache_get<PyObject *>>(cache, h, key, &found) < 0 ? nullptr : found;
+    });
+    if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
     }
     return value;
@@ -1443,6 +1707,7 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
 // A call of get(), peek(), pop() or setdefault(), once its key is hashed and its store found.
 struct KeyedCall {
     CLRUCache *cache;
+    Moment moment;
     int64_t hash;
     PyObject *key;
     PyObject *dflt;  // None when not given
@@ -1456,10 +1721,12 @@ template <size_t Drops = 0, class Step>
 PyObject *value_or_default(PyObject *op, PyObject *args, const char *name, Step &&step) {
     LRUCacheObject *self = as_cache(op);
     KeyedCall call;
-    call.cache = keyed_store_with_default(self, args, name, &call.key, &call.dflt, &call.hash);
+    call.cache = keyed_store_with_default(self, args, name, &call.key, &call.dflt, &call.hash,
+                                          call.moment);
     PyObject *value = nullptr;
-    if (call.cache == nullptr ||
-        with_lock<Drops>(self, [&](Detached &dropped) { return step(call, dropped, &value); }) < 0) {
+    if (call.cache == nullptr || with_lock<Drops>(self, call.moment, [&](Detached &dropped) {
+            return step(call, dropped, &value);
+        }) < 0) {
         return nullptr;
     }
     return value != nullptr ? value : Py_NewRef(call.dflt);
@@ -1471,28 +1738,59 @@ PyObject *LRUCache_get(PyObject *op, PyObject *args) {
     });
 }
 
-// Stores value under the key hashed `h`: 0, or -1 with the error set.
-int set_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key, PyObject *value) {
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_set(cache, h, key, value, dropped); });
+// A write's ttl that stands for the instance's ttl, read under the lock when the entry is
+// written.
+constexpr double kUseTtl = -1;
+
+// Sets `*deadline` for an entry written at `m` to live `ttl` seconds (kNoTtl: for ever;
+// kUseTtl: the instance's ttl), first giving the store deadlines if the entry has one and
+// the store none. Called with the lock held; false, with MemoryError set and nothing
+// changed, when they cannot be had.
+[[nodiscard]] inline bool write_deadline(LRUCacheObject *self, CLRUCache *cache, const Moment &m,
+                                         double ttl, double *deadline) {
+    *deadline = deadline_at(m, ttl == kUseTtl ? self->ttl : ttl);
+    if (*deadline != kNever && !store_enable_expiry(cache)) [[unlikely]] {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Stores value under the key hashed `h`, to live `ttl` seconds (write_deadline): 0, or -1
+// with the error set.
+int set_hashed(LRUCacheObject *self, CLRUCache *cache, const Moment &m, int64_t h, PyObject *key,
+               PyObject *value, double ttl = kUseTtl) {
+    return with_lock<1>(self, m, [&](Detached &dropped) {
+        double deadline;
+        return write_deadline(self, cache, m, ttl, &deadline)
+                   ? cache_set(cache, h, key, value, deadline, dropped)
+                   : -1;
+    });
 }
 
 // Removes the key hashed `h`: 1 removed, 0 absent, -1 with the error set.
-int delete_hashed(LRUCacheObject *self, CLRUCache *cache, int64_t h, PyObject *key) {
-    return with_lock<1>(self, [&](Detached &dropped) { return cache_delete(cache, h, key, dropped); });
+int delete_hashed(LRUCacheObject *self, CLRUCache *cache, const Moment &m, int64_t h,
+                  PyObject *key) {
+    return with_lock<1>(self, m, [&](Detached &dropped) {
+        return cache_delete(cache, h, key, dropped);
+    });
 }
 
-// Shared by set() and subscript assignment: 0, or -1 with the error set.
-int lru_set(LRUCacheObject *self, PyObject *key, PyObject *value) {
+// Shared by set(), set_with_ttl(), subscript assignment and update(): 0, or -1 with the
+// error set. `m` is the operation's moment (update() reads it once for all its pairs).
+int lru_set(LRUCacheObject *self, PyObject *key, PyObject *value, Moment &m,
+            double ttl = kUseTtl) {
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
-    return cache != nullptr ? set_hashed(self, cache, h, key, value) : -1;
+    CLRUCache *cache = keyed_store(self, key, &h, m);
+    return cache != nullptr ? set_hashed(self, cache, m, h, key, value, ttl) : -1;
 }
 
 // Shared by delete() and del: 1 removed, 0 absent, -1 with the error set.
 int lru_delete(LRUCacheObject *self, PyObject *key) {
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
-    return cache != nullptr ? delete_hashed(self, cache, h, key) : -1;
+    Moment m;
+    CLRUCache *cache = keyed_store(self, key, &h, m);
+    return cache != nullptr ? delete_hashed(self, cache, m, h, key) : -1;
 }
 
 PyObject *LRUCache_set(PyObject *op, PyObject *args) {
@@ -1501,7 +1799,57 @@ PyObject *LRUCache_set(PyObject *op, PyObject *args) {
     if (!PyArg_UnpackTuple(args, "set", 2, 2, &key, &value)) {
         return nullptr;
     }
-    if (lru_set(as_cache(op), key, value) < 0) {
+    Moment m;
+    if (lru_set(as_cache(op), key, value, m) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// A ttl given as None (kNoTtl) or a real number of seconds, greater than 0 and finite:
+// TypeError for anything else that is not a real number (bool included), ValueError for
+// other numbers. Returns false with the error set.
+[[nodiscard]] bool parse_ttl(PyObject *value, double *ttl) {
+    if (value == nullptr || value == Py_None) {
+        *ttl = kNoTtl;
+        return true;
+    }
+    if (PyBool_Check(value) || PyComplex_Check(value) || PyUnicode_Check(value) ||
+        PyBytes_Check(value) || Py_TYPE(value)->tp_as_number == nullptr) {
+        PyErr_Format(PyExc_TypeError, "ttl must be a real number or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    *ttl = PyFloat_AsDouble(value);
+    if (*ttl == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return false;
+        }
+        PyErr_Clear();
+        *ttl = kNever;  // an int beyond any double: not finite
+    }
+    if (!(*ttl > 0) || *ttl == kNever) {
+        PyErr_Format(PyExc_ValueError, "ttl must be greater than 0 and finite, not %R", value);
+        return false;
+    }
+    return true;
+}
+
+PyObject *LRUCache_set_with_ttl(PyObject *op, PyObject *args) {
+    LRUCacheObject *self = as_cache(op);
+    PyObject *key;
+    PyObject *value;
+    PyObject *given;
+    double ttl;
+    if (!PyArg_UnpackTuple(args, "set_with_ttl", 3, 3, &key, &value, &given) ||
+        !parse_ttl(given, &ttl)) {
+        return nullptr;
+    }
+    if (ttl != kNoTtl) {
+        self->clocked = true;
+    }
+    Moment m;
+    if (lru_set(self, key, value, m, ttl) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -1509,7 +1857,8 @@ PyObject *LRUCache_set(PyObject *op, PyObject *args) {
 
 int LRUCache_setitem(PyObject *op, PyObject *key, PyObject *value) {
     if (value != nullptr) {
-        return lru_set(as_cache(op), key, value);
+        Moment m;
+        return lru_set(as_cache(op), key, value, m);
     }
     const int removed = lru_delete(as_cache(op), key);
     if (removed == 0) {
@@ -1534,8 +1883,13 @@ PyObject *LRUCache_pop(PyObject *op, PyObject *args) {
 
 PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
     return value_or_default<1>(
-        op, args, "setdefault", [](const KeyedCall &c, Detached &dropped, PyObject **value) {
-            const int found = cache_setdefault(c.cache, c.hash, c.key, c.dflt, dropped, value);
+        op, args, "setdefault", [op](const KeyedCall &c, Detached &dropped, PyObject **value) {
+            double deadline;
+            if (!write_deadline(as_cache(op), c.cache, c.moment, kUseTtl, &deadline)) {
+                return -1;
+            }
+            const int found =
+                cache_setdefault(c.cache, c.hash, c.key, c.dflt, deadline, dropped, value);
             Py_XINCREF(*value);
             return found;
         });
@@ -1545,11 +1899,12 @@ PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
 int LRUCache_contains(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
-    CLRUCache *cache = keyed_store(self, key, &h);
+    Moment m;
+    CLRUCache *cache = keyed_store(self, key, &h, m);
     if (cache == nullptr) {
         return -1;
     }
-    return with_lock(self, [&](Detached &) {
+    return with_lock(self, m, [&](Detached &) {
         Lookup found;
         return hash_get(cache, h, key, &found) < 0 ? -1 : found.node != nullptr;
     });
@@ -1580,12 +1935,13 @@ PyObject *LRUCache_popitem(PyObject *op, PyObject *) {
     if (pair == nullptr) {
         return nullptr;
     }
-    CLRUCache *cache = store_of(self);
+    Moment m;
+    CLRUCache *cache = timed_store(self, m);
     if (cache == nullptr) {
         Py_DECREF(pair);
         return nullptr;
     }
-    const int removed = with_lock<1>(self, [&](Detached &dropped) {
+    const int removed = with_lock<1>(self, m, [&](Detached &dropped) {
         const LRUNode *head = cache->head;
         if (head == nullptr) {
             return 0;
@@ -1626,9 +1982,9 @@ template <class Step>
     return r < 0 ? -1 : 0;
 }
 
-// Stores item #n of an update sequence, which must be a pair, as set() stores it.
+// Stores item #n of an update sequence, which must be a pair, as set() stores it at `m`.
 // 0, or -1 with the error set.
-[[nodiscard]] int store_pair(LRUCacheObject *self, PyObject *item, Py_ssize_t n) {
+[[nodiscard]] int store_pair(LRUCacheObject *self, PyObject *item, Py_ssize_t n, Moment &m) {
     PyObject *pair = PySequence_Fast(item, "");
     if (pair == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -1648,30 +2004,30 @@ template <class Step>
     PyObject *key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
     PyObject *value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
     Py_DECREF(pair);  // the pair may be a list that set() lets Python code change
-    const int r = lru_set(self, key, value);
+    const int r = lru_set(self, key, value, m);
     Py_DECREF(key);
     Py_DECREF(value);
     return r;
 }
 
-// Stores each pair of an iterable of pairs, in order. 0, or -1 with the error set.
-[[nodiscard]] int update_from_pairs(LRUCacheObject *self, PyObject *pairs) {
+// Stores each pair of an iterable of pairs, in order, at `m`. 0, or -1 with the error set.
+[[nodiscard]] int update_from_pairs(LRUCacheObject *self, PyObject *pairs, Moment &m) {
     return for_each_item(pairs, [&](PyObject *item, Py_ssize_t n) {
-        return store_pair(self, item, n);
+        return store_pair(self, item, n, m);
     });
 }
 
-// Stores mapping[key] under each key that keys_method() gives, in order. 0, or -1 with the
-// error set.
+// Stores mapping[key] under each key that keys_method() gives, in order, at `m`. 0, or -1
+// with the error set.
 [[nodiscard]] int update_from_keys(LRUCacheObject *self, PyObject *mapping,
-                                   PyObject *keys_method) {
+                                   PyObject *keys_method, Moment &m) {
     PyObject *keys = PyObject_CallNoArgs(keys_method);
     if (keys == nullptr) {
         return -1;
     }
     const int r = for_each_item(keys, [&](PyObject *key, Py_ssize_t) {
         PyObject *value = PyObject_GetItem(mapping, key);
-        const int stored = value != nullptr ? lru_set(self, key, value) : -1;
+        const int stored = value != nullptr ? lru_set(self, key, value, m) : -1;
         Py_XDECREF(value);
         return stored;
     });
@@ -1681,8 +2037,9 @@ template <class Step>
 
 // Stores each pair of a mapping (through its keys(); a dict that iterates as dict does,
 // through a snapshot of its pairs, as dict.update reads it) or of an iterable of pairs, in
-// order, as set() stores it. 0, or -1 with the error set; pairs stored before an error stay.
-[[nodiscard]] int update_from(LRUCacheObject *self, PyObject *other) {
+// order, as set() stores it at `m`. 0, or -1 with the error set; pairs stored before an error
+// stay.
+[[nodiscard]] int update_from(LRUCacheObject *self, PyObject *other, Moment &m) {
     if (PyDict_Check(other) && Py_TYPE(other)->tp_iter == PyDict_Type.tp_iter) {
         // A snapshot of its pairs: no key is hashed but by set(), and code that set() runs
         // cannot change what is stored.
@@ -1690,29 +2047,31 @@ template <class Step>
         if (items == nullptr) {
             return -1;
         }
-        const int r = update_from_pairs(self, items);
+        const int r = update_from_pairs(self, items, m);
         Py_DECREF(items);
         return r;
     }
     PyObject *keys_method;
     const int is_mapping = PyObject_GetOptionalAttrString(other, "keys", &keys_method);
     if (is_mapping <= 0) {
-        return is_mapping < 0 ? -1 : update_from_pairs(self, other);
+        return is_mapping < 0 ? -1 : update_from_pairs(self, other, m);
     }
-    const int r = update_from_keys(self, other, keys_method);
+    const int r = update_from_keys(self, other, keys_method, m);
     Py_DECREF(keys_method);
     return r;
 }
 
-// update(other=(), /, **kwargs), as dict.update: other's pairs, then the keyword arguments.
+// update(other=(), /, **kwargs), as dict.update: other's pairs, then the keyword arguments,
+// all written at the moment the first pair reads.
 PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     LRUCacheObject *self = as_cache(op);
     PyObject *other = nullptr;
     if (!PyArg_UnpackTuple(args, "update", 0, 1, &other) || store_of(self) == nullptr) {
         return nullptr;
     }
-    if ((other != nullptr && update_from(self, other) < 0) ||
-        (kwargs != nullptr && update_from(self, kwargs) < 0)) {
+    Moment m;
+    if ((other != nullptr && update_from(self, other, m) < 0) ||
+        (kwargs != nullptr && update_from(self, kwargs, m) < 0)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -1728,6 +2087,11 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     }
     CLRUCache *resized = new_store(capacity);
     if (resized == nullptr) {
+        return Resized::Failed;
+    }
+    if (cache->expiry != nullptr && !store_enable_expiry(resized)) {
+        no_memory_for(resized->capacity);
+        cache_free(resized);
         return Resized::Failed;
     }
     const uint64_t excess = cache->length > resized->capacity ? cache->length - resized->capacity : 0;
@@ -1753,17 +2117,36 @@ PyObject *LRUCache_update(PyObject *op, PyObject *args, PyObject *kwargs) {
     return Resized::Done;
 }
 
+// Takes out every entry due at `m`: their number, or -1 with the error set.
+[[nodiscard]] Py_ssize_t expire_at(LRUCacheObject *self, const Moment &m) {
+    uint64_t taken = 0;
+    const int r = with_lock(self, m, [](Detached &) { return 0; }, &taken);
+    return r < 0 ? -1 : static_cast<Py_ssize_t>(taken);
+}
+
+// expire(): takes out every entry due now, and returns their number (-1 with the error set).
+[[nodiscard]] Py_ssize_t expire_now(LRUCacheObject *self) {
+    Moment m;
+    return timed_store(self, m) != nullptr ? expire_at(self, m) : -1;
+}
+
+// resize(): resize_store once the entries due now are out, so that the entries kept are the
+// most recently used of the live ones.
+[[nodiscard]] Resized resize_now(LRUCacheObject *self, Py_ssize_t capacity) {
+    if (expire_now(self) < 0) {
+        return Resized::Failed;
+    }
+    CLRUCache *cache = store_of(self);  // what the drops ran may have replaced it
+    return cache != nullptr ? resize_store(self, cache, capacity) : Resized::Failed;
+}
+
 PyObject *LRUCache_resize(PyObject *op, PyObject *arg) {
     LRUCacheObject *self = as_cache(op);
     Py_ssize_t capacity = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
     if (capacity == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
-        return nullptr;
-    }
-    switch (resize_store(self, cache, capacity)) {
+    switch (resize_now(self, capacity)) {
         case Resized::Done:
             Py_RETURN_NONE;
         case Resized::Busy:
@@ -1781,18 +2164,21 @@ PyObject *cache_info_type;
 
 PyObject *LRUCache_cache_info(PyObject *op, PyObject *) {
     LRUCacheObject *self = as_cache(op);
-    CLRUCache *cache = store_of(self);
+    Moment m;
+    CLRUCache *cache = timed_store(self, m);
     if (cache == nullptr) {
         return nullptr;
     }
     uint64_t counts[4];
-    with_lock(self, [&](Detached &) {
-        counts[0] = cache->hits;
-        counts[1] = cache->misses;
-        counts[2] = cache->capacity;
-        counts[3] = cache->length;
-        return 0;
-    });
+    if (with_lock(self, m, [&](Detached &) {
+            counts[0] = cache->hits;
+            counts[1] = cache->misses;
+            counts[2] = cache->capacity;
+            counts[3] = cache->length;
+            return 0;
+        }) < 0) {
+        return nullptr;
+    }
     PyObject *maxsize = PyLong_FromUnsignedLongLong(counts[2]);
     if (maxsize == nullptr) {
         return nullptr;
@@ -1862,11 +2248,12 @@ PyObject *LRUCache_clear(PyObject *op, PyObject *) {
 template <class Item>
 PyObject *entry_list(PyObject *op, Item &&item) {
     LRUCacheObject *self = as_cache(op);
-    CLRUCache *cache = store_of(self);
+    Moment m;
+    CLRUCache *cache = timed_store(self, m);
     if (cache == nullptr) {
         return nullptr;
     }
-    return with_lock(self, [&](Detached &) -> PyObject * {
+    return with_lock(self, m, [&](Detached &) -> PyObject * {
         PyObject *list = PyList_New(static_cast<Py_ssize_t>(cache->length));
         if (list == nullptr) {
             return nullptr;
@@ -1918,11 +2305,12 @@ PyObject *LRUCache_iter(PyObject *op) {
 // The key of the head (least recently used) or tail entry, or None when empty.
 PyObject *end_key(PyObject *op, LRUNode *CLRUCache::*end) {
     LRUCacheObject *self = as_cache(op);
-    CLRUCache *cache = store_of(self);
+    Moment m;
+    CLRUCache *cache = timed_store(self, m);
     if (cache == nullptr) {
         return nullptr;
     }
-    return with_lock(self, [&](Detached &) {
+    return with_lock(self, m, [&](Detached &) {
         const LRUNode *node = cache->*end;
         return Py_NewRef(node != nullptr ? node->orig_key : Py_None);
     });
@@ -1977,14 +2365,84 @@ PyObject *LRUCache_get_thread_safe(PyObject *op, void *) {
     return store_of(self) != nullptr ? PyBool_FromLong(self->thread_safe) : nullptr;
 }
 
-PyObject *LRUCache_length(PyObject *op, PyObject *) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? PyLong_FromSize_t(cache->length) : nullptr;
+// The number of live entries, or -1 with the error set. Read without the lock, unless the
+// instance has used expiry: then the entries due are first taken out, under the lock.
+Py_ssize_t LRUCache_length_slot(PyObject *op) {
+    LRUCacheObject *self = as_cache(op);
+    Moment m;
+    CLRUCache *cache = timed_store(self, m);
+    if (cache == nullptr || (m.clocked && expire_at(self, m) < 0)) {
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(cache->length);
 }
 
-Py_ssize_t LRUCache_length_slot(PyObject *op) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? static_cast<Py_ssize_t>(cache->length) : -1;
+PyObject *LRUCache_length(PyObject *op, PyObject *) {
+    const Py_ssize_t length = LRUCache_length_slot(op);
+    return length >= 0 ? PyLong_FromSsize_t(length) : nullptr;
+}
+
+PyObject *LRUCache_expire(PyObject *op, PyObject *) {
+    const Py_ssize_t expired = expire_now(as_cache(op));
+    return expired >= 0 ? PyLong_FromSsize_t(expired) : nullptr;
+}
+
+PyObject *LRUCache_get_ttl(PyObject *op, void *) {
+    LRUCacheObject *self = as_cache(op);
+    if (store_of(self) == nullptr) {
+        return nullptr;
+    }
+    return self->ttl != kNoTtl ? PyFloat_FromDouble(self->ttl) : Py_NewRef(Py_None);
+}
+
+// Sets the ttl of later writes: None (or deletion) for none, else a real number of seconds
+// (parse_ttl). A ttl gives the store its deadlines now, so that a write never lacks them:
+// MemoryError, nothing changed, when they cannot be had.
+int LRUCache_set_ttl(PyObject *op, PyObject *value, void *) {
+    LRUCacheObject *self = as_cache(op);
+    double ttl;
+    if (store_of(self) == nullptr || !parse_ttl(value, &ttl)) {
+        return -1;
+    }
+    return with_lock(self, [&](Detached &) {
+        if (ttl != kNoTtl && !store_enable_expiry(self->cache)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        self->ttl = ttl;
+        self->clocked = self->clocked || ttl != kNoTtl;
+        return 0;
+    });
+}
+
+PyObject *LRUCache_get_timer(PyObject *op, void *) {
+    LRUCacheObject *self = as_cache(op);
+    if (store_of(self) == nullptr) {
+        return nullptr;
+    }
+    return Py_NewRef(self->timer != nullptr ? self->timer : Py_None);
+}
+
+// Sets the timer: a callable, or None (or deletion) for the built-in clock. The timer
+// replaced is dropped as on_evict's is.
+int LRUCache_set_timer(PyObject *op, PyObject *value, void *) {
+    LRUCacheObject *self = as_cache(op);
+    if (store_of(self) == nullptr) {
+        return -1;
+    }
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyCallable_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "timer must be callable or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    return with_lock<1>(self, [&](Detached &dropped) {
+        dropped.take_value(self->timer);
+        self->timer = Py_XNewRef(value);
+        return 0;
+    });
 }
 
 // The instance plus, once initialised, the store record, the node pool and the index: all
@@ -1993,7 +2451,8 @@ PyObject *LRUCache_sizeof(PyObject *op, PyObject *) {
     size_t size = static_cast<size_t>(Py_TYPE(op)->tp_basicsize);
     if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
         size += sizeof(CLRUCache) + cache->capacity * sizeof(LRUNode) +
-                cache->num_buckets * sizeof(HashEntry);
+                cache->num_buckets * sizeof(HashEntry) +
+                (cache->expiry != nullptr ? cache->capacity * sizeof(ExpirySlot) : 0);
     }
     return PyLong_FromSize_t(size);
 }
@@ -2019,6 +2478,11 @@ PyMethodDef LRUCache_methods[] = {
     {"keys", LRUCache_keys, METH_NOARGS, nullptr},
     {"values", LRUCache_values, METH_NOARGS, nullptr},
     {"items", LRUCache_items, METH_NOARGS, nullptr},
+    {"set_with_ttl", LRUCache_set_with_ttl, METH_VARARGS,
+     "set_with_ttl($self, key, value, ttl, /)\n--\n\n"
+     "Store value under key, as set() does, to expire ttl seconds from now (None: never)."},
+    {"expire", LRUCache_expire, METH_NOARGS,
+     "expire($self, /)\n--\n\nRemove every expired entry now; return how many were removed."},
     {"__reduce__", LRUCache_reduce, METH_NOARGS, nullptr},
     {"__sizeof__", LRUCache_sizeof, METH_NOARGS, nullptr},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
@@ -2031,6 +2495,12 @@ PyGetSetDef LRUCache_getset[] = {
     {"tail", LRUCache_get_tail, nullptr, nullptr, nullptr},
     {"thread_safe", LRUCache_get_thread_safe, nullptr, nullptr, nullptr},
     {"on_evict", LRUCache_get_on_evict, LRUCache_set_on_evict, nullptr, nullptr},
+    {"ttl", LRUCache_get_ttl, LRUCache_set_ttl,
+     "Seconds an entry written from now on lives, or None (the default) for ever.", nullptr},
+    {"timer", LRUCache_get_timer, LRUCache_set_timer,
+     "The callable giving the time in seconds, or None (the default) for the built-in "
+     "monotonic clock.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -2104,23 +2574,35 @@ PyObject *lru_new(Py_ssize_t capacity) {
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, PyObject *key, PyObject **value) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? get_hashed(as_cache(op), cache, hash, key, value) : -1;
+    Moment m;
+    CLRUCache *cache = timed_store(as_cache(op), m);
+    return cache != nullptr ? get_hashed(as_cache(op), cache, m, hash, key, value) : -1;
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? get_hashed(as_cache(op), cache, hash, key, value) : -1;
+    Moment m;
+    CLRUCache *cache = timed_store(as_cache(op), m);
+    return cache != nullptr ? get_hashed(as_cache(op), cache, m, hash, key, value) : -1;
 }
 
 int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? set_hashed(as_cache(op), cache, hash, key, value) : -1;
+    Moment m;
+    CLRUCache *cache = timed_store(as_cache(op), m);
+    return cache != nullptr ? set_hashed(as_cache(op), cache, m, hash, key, value) : -1;
 }
 
 int lru_remove(PyObject *op, Py_hash_t hash, PyObject *key) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? delete_hashed(as_cache(op), cache, hash, key) : -1;
+    Moment m;
+    CLRUCache *cache = timed_store(as_cache(op), m);
+    return cache != nullptr ? delete_hashed(as_cache(op), cache, m, hash, key) : -1;
+}
+
+Py_ssize_t lru_expire(PyObject *op) {
+    return expire_now(as_cache(op));
+}
+
+int lru_set_ttl(PyObject *op, PyObject *ttl) {
+    return LRUCache_set_ttl(op, ttl, nullptr);
 }
 
 uint64_t lru_length(PyObject *op) {
@@ -2134,8 +2616,7 @@ uint64_t lru_capacity(PyObject *op) {
 }
 
 Resized lru_resize(PyObject *op, Py_ssize_t capacity) {
-    CLRUCache *cache = store_of(as_cache(op));
-    return cache != nullptr ? resize_store(as_cache(op), cache, capacity) : Resized::Failed;
+    return resize_now(as_cache(op), capacity);
 }
 
 int lru_clear(PyObject *op) {

@@ -97,6 +97,12 @@ enum class Resized { Done, Busy, Failed };
 // cache.clear(): 0, or -1 with the error set.
 [[nodiscard]] int lru_clear(PyObject *cache);
 
+// cache.expire(): the number of expired entries removed, or -1 with the error set.
+[[nodiscard]] Py_ssize_t lru_expire(PyObject *cache);
+
+// cache.ttl = ttl (None, or a real number of seconds): 0, or -1 with the error set.
+[[nodiscard]] int lru_set_ttl(PyObject *cache, PyObject *ttl);
+
 // Visits every key and value the cache holds, for the cycle collector of an object that
 // owns the cache outright (the cache itself visits neither).
 int lru_visit_entries(PyObject *cache, visitproc visit, void *arg);

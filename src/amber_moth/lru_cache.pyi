@@ -87,6 +87,37 @@ class LRUCache(Generic[_K, _V]):
     @on_evict.deleter
     def on_evict(self) -> None: ...
 
+    @property
+    def ttl(self) -> float | None:
+        """Seconds that entries written from now on live, or None (the default): never expire.
+
+        An entry written (set, cache[key] = value, setdefault when it stores, update) while
+        the ttl is set is absent to every operation from the moment the timer reads its
+        write time plus the ttl; it then leaves as an evicted entry does (on_evict is called
+        for it). Reads never extend it. Changing the ttl affects later writes only;
+        re-initialisation keeps it. Setting anything but None or a real number raises
+        TypeError (bool included), a number not greater than 0 or not finite ValueError;
+        deleting it sets None. MemoryError, nothing changed, when the cache's first deadlines
+        cannot be allocated (16 bytes per unit of capacity).
+        """
+    @ttl.setter
+    def ttl(self, ttl: float | None) -> None: ...
+    @ttl.deleter
+    def ttl(self) -> None: ...
+
+    @property
+    def timer(self) -> Callable[[], float] | None:
+        """What gives the time, in seconds: None (the default) for the built-in monotonic
+        clock, at most 10 ms coarse, or a callable returning a real number. Called at most
+        once per operation, only once the cache has used expiry, before the lock is taken;
+        an operation whose timer raises, or returns no finite real number, raises with the
+        cache unchanged. Re-initialisation keeps it. Setting anything but a callable or None
+        raises TypeError; deleting it sets None."""
+    @timer.setter
+    def timer(self, timer: Callable[[], float] | None) -> None: ...
+    @timer.deleter
+    def timer(self) -> None: ...
+
     @overload
     def get(self, key: _K, /) -> _V | None:
         """get(key[, default]): the value stored under key, or `default` (None when not
@@ -99,6 +130,15 @@ class LRUCache(Generic[_K, _V]):
         """Stores value under key and makes the entry the most recently used. An existing
         entry keeps its first key object; a new key in a full cache evicts the least
         recently used entry."""
+
+    def set_with_ttl(self, key: _K, value: _V, ttl: float | None, /) -> None:
+        """Stores value under key as set() does, the entry expiring ttl seconds from now
+        (None: never), whatever the cache's ttl is. Raises for a ttl as setting the ttl
+        property does."""
+
+    def expire(self) -> int:
+        """Removes every expired entry now (on_evict is called for each, earliest deadline
+        first) and returns how many it removed."""
 
     @overload
     def setdefault(self: LRUCache[_K, _T | None], key: _K, /) -> _T | None:
