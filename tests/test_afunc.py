@@ -43,6 +43,7 @@ class TestSurface:
                                  (alru_cache(256)(fn), {"maxsize": 256, "typed": False}),
                                  (alru_cache(maxsize=None)(fn), {"maxsize": None, "typed": False}),
                                  (alru_cache(-3, typed=True)(fn), {"maxsize": 0, "typed": True})]:
+            parameters["ttl"] = None
             assert made.cache_parameters() == parameters
             assert inspect.iscoroutinefunction(made) and made.__wrapped__ is fn
             assert made.__name__ == "fn" and made.__doc__ is None
@@ -112,6 +113,31 @@ class TestSurface:
             return await asyncio.gather(*tasks, f(2))
 
         assert run(main) == [2, 1, 2] and f.__wrapped__.calls == 2
+
+
+def test_ttl_counts_from_when_the_computation_returned():
+    now = [0.0]
+
+    @alru_cache(ttl=10)
+    async def f(x):
+        f.calls += 1
+        now[0] += 5  # the computation takes 5 s
+        return x
+    f.calls = 0
+    f.cache.timer = lambda: now[0]
+
+    async def main():
+        assert await f(1) == 1 and f.calls == 1
+        now[0] += 9  # 14 s after the call, 9 s after the computation returned
+        assert f.cache_contains(1) and await f(1) == 1 and f.calls == 1
+        now[0] += 2
+        assert not f.cache_contains(1) and await f(1) == 1 and f.calls == 2
+
+    run(main)
+    assert f.cache_parameters() == {"maxsize": 128, "typed": False, "ttl": 10}
+    assert alru_cache(0, ttl=1)(f.__wrapped__).cache_parameters()["ttl"] == 1
+    with pytest.raises(ValueError):
+        alru_cache(ttl=-1)(f.__wrapped__)
 
 
 class TestOneLoop:

@@ -37,6 +37,7 @@ struct AsyncWrapper {
     PyObject *func;          // the user's coroutine function; null once cleared
     PyObject *memo;          // the _lru_cache_wrapper keeping the results; null once cleared
     PyObject *computations;  // LRUCache: a call's key -> {loop: Computation}; null once cleared
+    PyObject *ttl;           // as given: None, or the seconds results live (the memo's cache's ttl)
     bool closed;             // cache_close ran: calls raise
 };
 
@@ -814,18 +815,25 @@ PyObject *async_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObjec
     return call_on_loop(w, args, nargsf, kwnames, key);
 }
 
-// _alru_cache_wrapper(user_function, maxsize, typed): as _lru_cache_wrapper's.
+// _alru_cache_wrapper(user_function, maxsize, typed, ttl): as _lru_cache_wrapper's; results
+// expire ttl seconds after they are stored (None: never), with the rules of LRUCache.ttl.
 PyObject *async_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    static const char *const kwlist[] = {"user_function", "maxsize", "typed", nullptr};
+    static const char *const kwlist[] = {"user_function", "maxsize", "typed", "ttl", nullptr};
     PyObject *func;
     PyObject *maxsize;
     int typed;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOp:_alru_cache_wrapper", const_cast<char **>(kwlist),
-                                     &func, &maxsize, &typed)) {
+    PyObject *ttl = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOp|O:_alru_cache_wrapper", const_cast<char **>(kwlist),
+                                     &func, &maxsize, &typed, &ttl)) {
         return nullptr;
     }
     PyObject *memo = memo_new(func, maxsize, typed != 0);
     if (memo == nullptr) {
+        return nullptr;
+    }
+    PyObject *results = memo_cache(memo);
+    if (ttl != Py_None && results != nullptr && lru_set_ttl(results, ttl) < 0) {
+        Py_DECREF(memo);
         return nullptr;
     }
     auto *w = reinterpret_cast<AsyncWrapper *>(type->tp_alloc(type, 0));
@@ -837,6 +845,7 @@ PyObject *async_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->func = Py_NewRef(func);
     w->memo = memo;
     w->computations = lru_new(16);
+    w->ttl = Py_NewRef(ttl);
     w->closed = false;
     auto *op = reinterpret_cast<PyObject *>(w);
     if (w->computations == nullptr) {
@@ -852,6 +861,7 @@ int async_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(w->func);
     Py_VISIT(w->memo);
     Py_VISIT(w->computations);
+    Py_VISIT(w->ttl);
     if (w->computations != nullptr && Py_REFCNT(w->computations) == 1) {
         if (const int r = lru_visit_entries(w->computations, visit, arg); r != 0) {
             return r;
@@ -865,6 +875,7 @@ int async_clear(PyObject *op) {
     Py_CLEAR(w->func);
     Py_CLEAR(w->memo);
     Py_CLEAR(w->computations);
+    Py_CLEAR(w->ttl);
     PyObject_ClearManagedDict(op);
     return 0;
 }
@@ -902,8 +913,14 @@ PyObject *async_cache_info(PyObject *op, PyObject *) {
     return memo_method(op, "cache_info");
 }
 
+// The memo's parameters and the ttl.
 PyObject *async_cache_parameters(PyObject *op, PyObject *) {
-    return memo_method(op, "cache_parameters");
+    PyObject *parameters = memo_method(op, "cache_parameters");
+    PyObject *ttl = as_async(op)->ttl;
+    if (parameters != nullptr && PyDict_SetItemString(parameters, "ttl", ttl != nullptr ? ttl : Py_None) < 0) {
+        Py_CLEAR(parameters);
+    }
+    return parameters;
 }
 
 // Every computation under way (a new list), each taken out of the computations when `take`
@@ -1121,7 +1138,7 @@ PyMemberDef async_members[] = {
 };
 
 const char async_doc[] =
-    "_alru_cache_wrapper(user_function, maxsize, typed)\n--\n\n"
+    "_alru_cache_wrapper(user_function, maxsize, typed, ttl=None)\n--\n\n"
     "A coroutine function memoised in an LRUCache; made by amber_moth.func.alru_cache.";
 
 PyType_Slot async_slots[] = {

@@ -40,14 +40,15 @@ def lru_cache(maxsize=128, typed=False, *, single_flight=False):
     return _call_forms(maxsize, typed, lambda fn, size: _decorate(fn, size, typed, single_flight))
 
 
-def alru_cache(maxsize=128, typed=False):
+def alru_cache(maxsize=128, typed=False, *, ttl=None):
     """Decorator memoising a coroutine function in an LRUCache of at most maxsize results.
 
     Called as lru_cache. Calls of an equal key await one computation, a task on the running
-    loop; its result is stored when it returns (an exception is not). Cancelling an awaiter
-    cancels it alone; once every awaiter of a computation is cancelled, so is the computation.
+    loop; its result is stored when it returns (an exception is not), and with ttl expires
+    ttl seconds later. Cancelling an awaiter cancels it alone; once every awaiter of a
+    computation is cancelled, so is the computation.
     """
-    return _call_forms(maxsize, typed, lambda fn, size: _decorate_async(fn, size, typed))
+    return _call_forms(maxsize, typed, lambda fn, size: _decorate_async(fn, size, typed, ttl))
 
 
 def _call_forms(maxsize, typed, decorate):
@@ -71,10 +72,10 @@ def _decorate(user_function, maxsize, typed, single_flight):
     return update_wrapper(_lru_cache_wrapper(user_function, maxsize, typed, single_flight), user_function)
 
 
-def _decorate_async(user_function, maxsize, typed):
+def _decorate_async(user_function, maxsize, typed, ttl):
     from inspect import iscoroutinefunction, markcoroutinefunction
 
     if not iscoroutinefunction(user_function):
         raise TypeError(f"alru_cache needs a coroutine function, got {user_function!r}")
-    wrapper = update_wrapper(_alru_cache_wrapper(user_function, maxsize, typed), user_function)
+    wrapper = update_wrapper(_alru_cache_wrapper(user_function, maxsize, typed, ttl), user_function)
     return markcoroutinefunction(wrapper)

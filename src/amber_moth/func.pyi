@@ -69,6 +69,7 @@ def cache(user_function: Callable[_P, _R], /) -> _lru_cache_wrapper[_P, _R]:
 class _AsyncCacheParameters(TypedDict):
     maxsize: int | None
     typed: bool
+    ttl: float | None
 
 @final
 class _alru_cache_wrapper(Generic[_P, _R]):
@@ -76,7 +77,11 @@ class _alru_cache_wrapper(Generic[_P, _R]):
 
     __wrapped__: Callable[_P, Coroutine[Any, Any, _R]]
     def __new__(
-        cls, user_function: Callable[_P, Coroutine[Any, Any, _R]], maxsize: int | None, typed: bool
+        cls,
+        user_function: Callable[_P, Coroutine[Any, Any, _R]],
+        maxsize: int | None,
+        typed: bool,
+        ttl: float | None = None,
     ) -> _alru_cache_wrapper[_P, _R]: ...
     def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> Coroutine[Any, Any, _R]:
         """An awaitable of the stored result, of the computation under way, or of a new one."""
@@ -105,11 +110,11 @@ class _alru_cache_wrapper(Generic[_P, _R]):
 
 @overload
 def alru_cache(
-    maxsize: int | None = 128, typed: bool = False
+    maxsize: int | None = 128, typed: bool = False, *, ttl: float | None = None
 ) -> Callable[[Callable[_P, Coroutine[Any, Any, _R]]], _alru_cache_wrapper[_P, _R]]:
     """Decorator memoising a coroutine function: one computation per key and loop."""
 
 @overload
 def alru_cache(
-    maxsize: Callable[_P, Coroutine[Any, Any, _R]], typed: bool = False
+    maxsize: Callable[_P, Coroutine[Any, Any, _R]], typed: bool = False, *, ttl: float | None = None
 ) -> _alru_cache_wrapper[_P, _R]: ...

@@ -43,7 +43,7 @@ scaled: list[int] = Shape().scaled(2)
 original = area.__wrapped__
 
 
-@alru_cache(maxsize=64)
+@alru_cache(maxsize=64, ttl=30.0)
 async def lookup(user: int, *, fresh: bool = False) -> str:
     return str(user)
 
