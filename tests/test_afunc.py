@@ -107,6 +107,8 @@ class TestSurface:
         assert asyncio.run(f(1)) == 1  # a miss outside a loop runs on the loop that awaits it
         assert asyncio.run(f(1)) == 1  # a hit
         assert f.__wrapped__.calls == 1
+        with pytest.raises(RuntimeError, match="no running event loop"):
+            f(5).send(None)
 
         async def main():
             tasks = [asyncio.create_task(f(2)), asyncio.ensure_future(f(1))]

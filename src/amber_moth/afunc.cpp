@@ -208,7 +208,11 @@ void awaiting_dealloc(PyObject *op) {
         return -1;
     }
     auto *other = reinterpret_cast<Awaiting *>(made);
-    // A running loop made it: a result or a future, never a call again.
+    if (other->call != nullptr) {  // stepped by hand outside a loop
+        Py_DECREF(made);
+        PyErr_SetString(PyExc_RuntimeError, "no running event loop");
+        return -1;
+    }
     Py_XSETREF(a->result, other->result);
     Py_XSETREF(a->waiter, other->waiter);
     other->result = nullptr;
@@ -432,7 +436,7 @@ void unlist(Computation *c) {
     }
     CallKey key;
     key.adopt(c->key, c->hash);
-    PyObject *loops;
+    PyObject *loops = nullptr;
     int r = key.lookup(computations, &loops);
     if (loops != nullptr) {
         PyObject *found;
