@@ -12,6 +12,7 @@ import collections
 import datetime
 import functools
 import importlib.metadata
+import itertools
 import json
 import os
 import pathlib
@@ -23,6 +24,7 @@ import sys
 import time
 
 import cachetools
+import cachetools.func
 import lru
 
 import amber_moth.func
@@ -542,7 +544,87 @@ def memo_workloads(size, ops, repeats, access):
                 f(k)
         return run, ops
     out.append(("call: miss with eviction", list(MEMO_PEERS), miss_evict))
-    return out
+    return out + ttl_workloads(size, ops, repeats, access)
+
+
+# Time-to-live expiry: LRUCache without and with a ttl against cachetools' TTLCache, and
+# memoised calls with a ttl against cachetools.func.ttl_cache, cachetools' TTLCache being
+# the baseline. The ttl (an hour) never passes during a run but in the "oldest expired" row,
+# where a timer counts ticks (one per read of the time: a Python call, alike for both) and
+# entries live `size` ticks, so that each store finds the oldest entry due.
+TTL_BASE = "cachetools TTLCache"
+HOUR = 3600.0
+
+
+def ttl_peers(timer=None, ttl=HOUR):
+    def with_ttl(n):
+        c = LRUCache(n)
+        if timer is not None:
+            c.timer = timer
+        c.ttl = ttl
+        return c
+    return {
+        "amber_moth": lambda n: LRUCache(n),
+        "amber_moth ttl": with_ttl,
+        TTL_BASE: lambda n: cachetools.TTLCache(n, ttl, **({"timer": timer} if timer else {})),
+    }
+
+
+TTL_MEMO_BASE = "cachetools.func.ttl_cache"
+TTL_MEMO_PEERS = {
+    "amber_moth.func": lambda n: amber_moth.func.lru_cache(maxsize=n),
+    "amber_moth.func ttl": lambda n: amber_moth.func.lru_cache(maxsize=n, ttl=HOUR),
+    TTL_MEMO_BASE: lambda n: cachetools.func.ttl_cache(maxsize=n, ttl=HOUR),
+}
+
+
+def ttl_workloads(size, ops, repeats, access):
+    keys = make_keys("int", size)
+    seq = access(keys)
+    misses = access(make_keys("int", size, start=size))
+    fresh = make_keys("int", ops * repeats, start=size)
+    peers = ttl_peers()
+
+    def full(p, factory=None):
+        c = (factory or peers[p])(size)
+        for k in keys:
+            c[k] = k
+        return c
+
+    def stream(p, factory=None):
+        c = full(p, factory)
+        chunks = iter([fresh[i * ops:(i + 1) * ops] for i in range(repeats)])
+        def run():
+            for k in next(chunks):
+                c[k] = k
+        return run, ops
+
+    def oldest_expired(p):
+        ticking = ttl_peers(itertools.count().__next__, ttl=size)
+        return stream(p, ticking[p])
+
+    def memoised(p):
+        f = TTL_MEMO_PEERS[p](size)(lambda k: k)
+        for k in keys:
+            f(k)
+        return f
+
+    def memo_miss(p):
+        f = memoised(p)
+        chunks = iter([fresh[i * ops:(i + 1) * ops] for i in range(repeats)])
+        def run():
+            for k in next(chunks):
+                f(k)
+        return run, ops
+
+    return [
+        ("ttl: hit cache[k] int", list(peers), lambda p: (loop_getitem(full(p), seq), len(seq))),
+        ("ttl: miss get(k) int", list(peers), lambda p: (loop_get(full(p), misses), len(misses))),
+        ("ttl: insert with eviction", list(peers), stream),
+        ("ttl: insert, oldest expired", [p for p in peers if p != "amber_moth"], oldest_expired),
+        ("ttl call: hit int", list(TTL_MEMO_PEERS), lambda p: (loop_memo(memoised(p), seq), len(seq))),
+        ("ttl call: miss with eviction", list(TTL_MEMO_PEERS), memo_miss),
+    ]
 
 
 def zipf_hit_rates(size, ops):
@@ -665,15 +747,16 @@ def report(results):
     for size, data in results["sizes"].items():
         table = data["ns_per_op"]
         peers = list(dict.fromkeys(p for row in table.values() for p in row))
-        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for awaits to "
-              f"{AFLOOR}; ratio to dict)")
+        print(f"
+## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for ttl rows "
+              f"to {TTL_BASE} or {TTL_MEMO_BASE}, for awaits to {AFLOOR}; ratio to dict)")
         print(f"loop overhead subtracted: {data['loop_overhead_ns']:.1f} ns; "
               f"a Python function call costs {data['call_overhead_ns'] - data['loop_overhead_ns']:.1f} ns")
         print("| workload | " + " | ".join(peers) + " |")
         print("|---|" + "---|" * len(peers))
         for name, row in table.items():
             cells = []
-            baseline = BASELINE if BASELINE in row else MEMO if MEMO in row else AFLOOR
+            baseline = next((b for b in (BASELINE, MEMO, TTL_BASE, TTL_MEMO_BASE, AFLOOR) if b in row), None)
             for p in peers:
                 if p not in row:
                     cells.append("")

@@ -392,3 +392,65 @@ def test_hostile_keys_and_results_in_a_child(maxsize, single_flight, threads):
     rounds = 300 if memory_is_instrumented else 3000  # memcheck runs the child 50 times slower
     out = run_isolated("func_hostile.py", 7, maxsize, single_flight, threads, rounds, timeout=600)
     assert out.strip() == "ok"
+
+
+class TestExpiry:
+    """lru_cache(ttl=...) and cache_invalidate(), driven by the cache's timer."""
+
+    @staticmethod
+    def timed(fn, now, **kwargs):
+        wrapper = lru_cache(**kwargs)(counted(fn))
+        wrapper.cache.timer = lambda: now[0]
+        return wrapper
+
+    @pytest.mark.parametrize("maxsize", [2, None])
+    def test_a_result_expires_ttl_seconds_after_its_call_returned(self, maxsize):
+        now = [0.0]
+        f = self.timed(lambda x, y=0: (x, y, now[0]), now, maxsize=maxsize, ttl=5)
+        assert f.cache_parameters() == {"maxsize": maxsize, "typed": False, "ttl": 5}
+        assert f(1) == f(1) == (1, 0, 0.0)
+        now[0] = 4.5
+        assert f(2, y=1) == (2, 1, 4.5)
+        now[0] = 5
+        assert f.cache_info() == CacheInfo(1, 2, maxsize, 1)  # currsize counts live results
+        assert f(1) == (1, 0, 5) and f(2, y=1) == (2, 1, 4.5)
+        assert f.__wrapped__.calls == 3 and f.cache_info() == CacheInfo(2, 3, maxsize, 2)
+
+    def test_an_unbounded_cache_with_a_ttl_does_not_grow_past_its_live_results(self):
+        now = [0.0]
+        f = self.timed(lambda x: x, now, maxsize=None, ttl=10)
+        for i in range(10_000):
+            now[0] = i / 10  # 100 results live at a time
+            f(i)
+        assert f.cache.capacity == 128 and f.cache_info().currsize == 100
+
+    def test_ttl_errors_are_those_of_the_cache(self):
+        for ttl, error in [(0, ValueError), (-1.5, ValueError), (float("inf"), ValueError),
+                           (True, TypeError), ("5", TypeError)]:
+            for maxsize in (0, 10, None):
+                with pytest.raises(error):
+                    lru_cache(maxsize, ttl=ttl)(len)
+        assert "ttl" not in lru_cache(ttl=None)(len).cache_parameters()
+
+    @pytest.mark.parametrize("typed", [False, True])
+    def test_cache_invalidate_removes_the_one_result_a_call_would_use(self, typed):
+        f = lru_cache(typed=typed)(counted(lambda *a, **k: (a, k)))
+        f(1), f("a"), f(1, 2), f(1, b=2), f(2.0, 3)
+        assert f.cache_invalidate(1, 2) is True and f.cache_invalidate(1, 2) is False
+        assert f.cache_invalidate(1, c=2) is False and f.cache_invalidate(1, b=2) is True
+        assert f.cache_invalidate(2, 3) is (not typed)  # 2 == 2.0: the same call untyped
+        kept = [(1, int), ("a", str), (2.0, 3, float, int)] if typed else [1, "a"]
+        assert f.cache.keys() == kept
+        f(1, 2), f(1), f("a")
+        assert f.__wrapped__.calls == 6
+        with pytest.raises(TypeError):
+            f.cache_invalidate([])
+        assert lru_cache(0)(len).cache_invalidate("x") is False
+
+    def test_single_flight_with_a_ttl(self):
+        now = [0.0]
+        f = self.timed(lambda x: now[0], now, ttl=1, single_flight=True)
+        assert f(1) == 0
+        now[0] = 1
+        assert f(1) == 1 and f(1) == 1 and f.__wrapped__.calls == 2
+        assert f.cache_parameters()["single_flight"] is True and f.cache_parameters()["ttl"] == 1

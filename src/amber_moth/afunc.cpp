@@ -37,7 +37,6 @@ struct AsyncWrapper {
     PyObject *func;          // the user's coroutine function; null once cleared
     PyObject *memo;          // the _lru_cache_wrapper keeping the results; null once cleared
     PyObject *computations;  // LRUCache: a call's key -> {loop: Computation}; null once cleared
-    PyObject *ttl;           // as given: None, or the seconds results live (the memo's cache's ttl)
     bool closed;             // cache_close ran: calls raise
 };
 
@@ -820,7 +819,7 @@ PyObject *async_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObjec
 }
 
 // _alru_cache_wrapper(user_function, maxsize, typed, ttl): as _lru_cache_wrapper's; results
-// expire ttl seconds after they are stored (None: never), with the rules of LRUCache.ttl.
+// expire ttl seconds after they are stored (None: never).
 PyObject *async_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *const kwlist[] = {"user_function", "maxsize", "typed", "ttl", nullptr};
     PyObject *func;
@@ -831,13 +830,8 @@ PyObject *async_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
                                      &func, &maxsize, &typed, &ttl)) {
         return nullptr;
     }
-    PyObject *memo = memo_new(func, maxsize, typed != 0);
+    PyObject *memo = memo_new(func, maxsize, typed != 0, ttl);
     if (memo == nullptr) {
-        return nullptr;
-    }
-    PyObject *results = memo_cache(memo);
-    if (ttl != Py_None && results != nullptr && lru_set_ttl(results, ttl) < 0) {
-        Py_DECREF(memo);
         return nullptr;
     }
     auto *w = reinterpret_cast<AsyncWrapper *>(type->tp_alloc(type, 0));
@@ -849,7 +843,6 @@ PyObject *async_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->func = Py_NewRef(func);
     w->memo = memo;
     w->computations = lru_new(16);
-    w->ttl = Py_NewRef(ttl);
     w->closed = false;
     auto *op = reinterpret_cast<PyObject *>(w);
     if (w->computations == nullptr) {
@@ -865,7 +858,6 @@ int async_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(w->func);
     Py_VISIT(w->memo);
     Py_VISIT(w->computations);
-    Py_VISIT(w->ttl);
     if (w->computations != nullptr && Py_REFCNT(w->computations) == 1) {
         if (const int r = lru_visit_entries(w->computations, visit, arg); r != 0) {
             return r;
@@ -879,7 +871,6 @@ int async_clear(PyObject *op) {
     Py_CLEAR(w->func);
     Py_CLEAR(w->memo);
     Py_CLEAR(w->computations);
-    Py_CLEAR(w->ttl);
     PyObject_ClearManagedDict(op);
     return 0;
 }
@@ -917,11 +908,13 @@ PyObject *async_cache_info(PyObject *op, PyObject *) {
     return memo_method(op, "cache_info");
 }
 
-// The memo's parameters and the ttl.
+// The memo's parameters, with 'ttl' None when none was given.
 PyObject *async_cache_parameters(PyObject *op, PyObject *) {
     PyObject *parameters = memo_method(op, "cache_parameters");
-    PyObject *ttl = as_async(op)->ttl;
-    if (parameters != nullptr && PyDict_SetItemString(parameters, "ttl", ttl != nullptr ? ttl : Py_None) < 0) {
+    PyObject *name = parameters != nullptr ? PyUnicode_InternFromString("ttl") : nullptr;
+    const int r = name != nullptr ? PyDict_SetDefaultRef(parameters, name, Py_None, nullptr) : -1;
+    Py_XDECREF(name);
+    if (r < 0) {
         Py_CLEAR(parameters);
     }
     return parameters;
@@ -986,29 +979,27 @@ PyObject *async_cache_clear(PyObject *op, PyObject *) {
     return made;
 }
 
-// Forgets the result of a call and the computations of it under way (which go on, but do
-// not store): True when either was there.
+// Forgets the result of a call (the memo's cache_invalidate) and the computations of it
+// under way (which go on, but do not store): True when either was there.
 PyObject *async_cache_invalidate(PyObject *op, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     AsyncWrapper *w = as_async(op);
     CallKey key;
     if (!key_of(w, key, args, PyVectorcall_NARGS(nargsf), kwnames)) {
         return nullptr;
     }
-    PyObject *object = key.key_object();
-    if (object == nullptr) {
-        return nullptr;
-    }
-    PyObject *cache = Py_XNewRef(memo_cache(w->memo));
-    const int removed = cache != nullptr ? lru_remove(cache, key.hash(), object) : 0;
-    Py_XDECREF(cache);
+    PyObject *invalidate = attribute(w->memo, "cache_invalidate");
+    PyObject *removed = invalidate != nullptr ? PyObject_Vectorcall(invalidate, args, nargsf, kwnames) : nullptr;
+    Py_XDECREF(invalidate);
     PyObject *loops;
-    if (removed < 0 || computations_of(w, key, &loops) < 0) {
+    if (removed == nullptr || computations_of(w, key, &loops) < 0) {
+        Py_XDECREF(removed);
         return nullptr;
     }
     if (loops != nullptr) {
         PyObject *values = PyDict_Values(loops);
         Py_DECREF(loops);
         if (values == nullptr) {
+            Py_DECREF(removed);
             return nullptr;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
@@ -1017,8 +1008,9 @@ PyObject *async_cache_invalidate(PyObject *op, PyObject *const *args, size_t nar
             unlist(c);
         }
         Py_DECREF(values);
+        Py_SETREF(removed, Py_NewRef(Py_True));
     }
-    return PyBool_FromLong(removed > 0 || loops != nullptr);
+    return removed;
 }
 
 // Whether a result of the call is stored; no effect on the statistics or the recency.

@@ -52,6 +52,7 @@ struct LRUWrapper {
     PyObject *func;     // the user's function; null once the collector cleared the wrapper
     PyObject *cache;    // the LRUCache of results; null when maxsize is 0 (or cleared)
     PyObject *flights;  // the LRUCache of computations under way, when single-flight
+    PyObject *ttl;      // the ttl given to lru_cache(): None, or the cache's ttl
     Py_ssize_t maxsize;  // as given, 0 or more; -1 for unbounded
     uint64_t bound;      // the capacity `cache` may grow to; kNoBound for unbounded
     uint64_t given;      // the capacity the wrapper last gave `cache`
@@ -85,13 +86,18 @@ inline LRUWrapper *as_wrapper(PyObject *op) {
     return w->bound;
 }
 
-// Makes room for one more entry in a full cache below `bound` by doubling its capacity (up
-// to the bound). Returns 1 when there is room, or the cache is at its bound (a new entry
+// Makes room for one more entry in a full cache below `bound`: by taking out its expired
+// results, else by doubling its capacity (up to the bound). Returns 1 when there is room, or the cache is at its bound (a new entry
 // evicts), 0 when it cannot grow now (one of its operations is under way: the call is made
 // from inside a comparison or a drop of that cache), -1 with the error set.
 [[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound) {
-    const uint64_t capacity = lru_capacity(cache);
     const uint64_t limit = bound < PY_SSIZE_T_MAX ? bound : PY_SSIZE_T_MAX;
+    // Expired results make room first, so that memory follows the live results.
+    if (lru_length(cache) >= lru_capacity(cache) && lru_capacity(cache) < limit &&
+        lru_expire(cache) < 0) {
+        return -1;
+    }
+    const uint64_t capacity = lru_capacity(cache);
     if (lru_length(cache) < capacity || capacity >= limit) {
         return 1;
     }
@@ -388,18 +394,23 @@ PyObject *wrapper_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObj
     return call_and_store(w, args, nargsf, kwnames, key);
 }
 
-// _lru_cache_wrapper(user_function, maxsize, typed, single_flight): maxsize None
-// (unbounded) or an int, 0 or more (func.py turns a negative one into 0).
+// _lru_cache_wrapper(user_function, maxsize, typed, single_flight, ttl=None): maxsize None
+// (unbounded) or an int, 0 or more (func.py turns a negative one into 0); ttl as
+// LRUCache.ttl takes it.
 PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *const kwlist[] = {"user_function", "maxsize", "typed", "single_flight",
-                                         nullptr};
+                                         "ttl", nullptr};
     PyObject *func;
     PyObject *maxsize;
     int typed;
     int single_flight;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpp:_lru_cache_wrapper",
+    PyObject *ttl = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpp|O:_lru_cache_wrapper",
                                      const_cast<char **>(kwlist), &func, &maxsize, &typed,
-                                     &single_flight)) {
+                                     &single_flight, &ttl)) {
+        return nullptr;
+    }
+    if (!lru_check_ttl(ttl)) {
         return nullptr;
     }
     if (!PyCallable_Check(func)) {
@@ -430,8 +441,10 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->flights = single_flight && w->cache != nullptr ? lru_new(kFirstCapacity) : nullptr;
     w->typed = typed != 0;
     w->single_flight = single_flight != 0;
+    w->ttl = Py_NewRef(ttl);
     auto *op = reinterpret_cast<PyObject *>(w);
-    if (w->bound > 0 && (w->cache == nullptr || (single_flight && w->flights == nullptr))) {
+    if (w->bound > 0 && (w->cache == nullptr || (single_flight && w->flights == nullptr) ||
+                         (ttl != Py_None && lru_set_ttl(w->cache, ttl) < 0))) {
         Py_DECREF(op);
         return nullptr;
     }
@@ -450,6 +463,7 @@ int wrapper_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(w->func);
     Py_VISIT(w->cache);
     Py_VISIT(w->flights);
+    Py_VISIT(w->ttl);
     if (w->cache != nullptr && Py_REFCNT(w->cache) == 1) {
         if (const int r = lru_visit_entries(w->cache, visit, arg); r != 0) {
             return r;
@@ -463,6 +477,7 @@ int wrapper_clear(PyObject *op) {
     Py_CLEAR(w->func);
     Py_CLEAR(w->cache);
     Py_CLEAR(w->flights);
+    Py_CLEAR(w->ttl);
     PyObject_ClearManagedDict(op);
     return 0;
 }
@@ -484,8 +499,13 @@ PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
+// currsize counts the live results: expired ones are taken out first (while the cache has
+// a store: lru_capacity).
 PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
+    if (w->cache != nullptr && lru_capacity(w->cache) != 0 && lru_expire(w->cache) < 0) {
+        return nullptr;
+    }
     const uint64_t bound = w->cache != nullptr ? cache_bound(w, w->cache) : 0;
     PyObject *maxsize = bound == kNoBound ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(bound);
     if (maxsize == nullptr) {
@@ -528,18 +548,42 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     Py_RETURN_NONE;
 }
 
-// The arguments of lru_cache(), as functools reports them; single_flight only when set.
+// The arguments of lru_cache(), as functools reports them; ttl and single_flight only when
+// set.
 PyObject *wrapper_cache_parameters(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
     PyObject *maxsize = w->maxsize < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(w->maxsize);
     if (maxsize == nullptr) {
         return nullptr;
     }
-    PyObject *parameters = w->single_flight
-        ? Py_BuildValue("{sNsOsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False,
-                        "single_flight", Py_True)
-        : Py_BuildValue("{sNsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False);
+    PyObject *parameters =
+        Py_BuildValue("{sNsO}", "maxsize", maxsize, "typed", w->typed ? Py_True : Py_False);
+    if (parameters != nullptr &&
+        ((w->ttl != nullptr && w->ttl != Py_None &&
+          PyDict_SetItemString(parameters, "ttl", w->ttl) < 0) ||
+         (w->single_flight && PyDict_SetItemString(parameters, "single_flight", Py_True) < 0))) {
+        Py_CLEAR(parameters);
+    }
     return parameters;
+}
+
+// cache_invalidate(*args, **kwargs): removes the result a call with these arguments would
+// use; True when there was one.
+PyObject *wrapper_cache_invalidate(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames) {
+    LRUWrapper *w = as_wrapper(op);
+    CallKey key;
+    if (!key.make(w->typed, args, nargs, kwnames)) {
+        return nullptr;
+    }
+    if (w->cache == nullptr) {
+        Py_RETURN_FALSE;
+    }
+    PyObject *cache = Py_NewRef(w->cache);  // the key's comparisons may clear the wrapper
+    PyObject *object = key.key_object();
+    const int removed = object != nullptr ? lru_remove(cache, key.hash(), object) : -1;
+    Py_DECREF(cache);
+    return removed >= 0 ? PyBool_FromLong(removed) : nullptr;
 }
 
 // Pickled by qualified name, as a function is.
@@ -567,6 +611,11 @@ PyMethodDef wrapper_methods[] = {
      "cache_clear($self, /)\n--\n\nClear the cache and its statistics."},
     {"cache_parameters", wrapper_cache_parameters, METH_NOARGS,
      "cache_parameters($self, /)\n--\n\nThe arguments given to lru_cache()."},
+    {"cache_invalidate",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_cache_invalidate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "cache_invalidate($self, /, *args, **kwargs)\n--\n\nRemove the result a call with these "
+     "arguments would use; return whether there was one."},
     {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
     {"__copy__", wrapper_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", wrapper_deepcopy, METH_O, nullptr},
@@ -586,7 +635,7 @@ PyMemberDef wrapper_members[] = {
 };
 
 const char wrapper_doc[] =
-    "_lru_cache_wrapper(user_function, maxsize, typed, single_flight)\n--\n\n"
+    "_lru_cache_wrapper(user_function, maxsize, typed, single_flight, ttl=None)\n--\n\n"
     "A function memoised in an LRUCache; made by amber_moth.func.lru_cache and cache.";
 
 PyType_Slot wrapper_slots[] = {
@@ -660,8 +709,8 @@ int func_add_types(PyObject *module) {
 
 // The coroutine memoiser's hooks (func.h).
 
-PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed) {
-    return PyObject_CallFunction(wrapper_type, "OOOO", func, maxsize, typed ? Py_True : Py_False, Py_False);
+PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed, PyObject *ttl) {
+    return PyObject_CallFunction(wrapper_type, "OOOOO", func, maxsize, typed ? Py_True : Py_False, Py_False, ttl);
 }
 
 bool memo_key(PyObject *memo, CallKey &key, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

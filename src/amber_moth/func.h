@@ -112,8 +112,8 @@ class CallKey {
 // Hooks on a synchronous wrapper `memo` for the coroutine memoiser. Each runs Python code
 // where the wrapper's own call does (hashing, comparisons, drops, the eviction hook).
 
-// A new _lru_cache_wrapper(func, maxsize, typed, False), or null with the error set.
-[[nodiscard]] PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed);
+// A new _lru_cache_wrapper(func, maxsize, typed, False, ttl), or null with the error set.
+[[nodiscard]] PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed, PyObject *ttl);
 
 // Fills `key` for a call by the memo's rules: true, or false with the error set.
 [[nodiscard]] bool memo_key(PyObject *memo, CallKey &key, PyObject *const *args, Py_ssize_t nargs,

@@ -29,15 +29,16 @@ if hasattr(os, "register_at_fork"):
 Coroutine.register(_Awaiting)
 
 
-def lru_cache(maxsize=128, typed=False, *, single_flight=False):
+def lru_cache(maxsize=128, typed=False, *, ttl=None, single_flight=False):
     """Decorator memoising a function in an LRUCache of at most maxsize results.
 
     As functools.lru_cache: maxsize None stores every result, 0 stores none, a negative
-    maxsize acts as 0; with typed, arguments of different types are cached apart. With
+    maxsize acts as 0; with typed, arguments of different types are cached apart. With a
+    ttl (seconds), a result expires ttl seconds after its call returned. With
     single_flight, a call whose key another thread is computing waits for that result
     instead of computing it again.
     """
-    return _call_forms(maxsize, typed, lambda fn, size: _decorate(fn, size, typed, single_flight))
+    return _call_forms(maxsize, typed, lambda fn, size: _decorate(fn, size, typed, single_flight, ttl))
 
 
 def alru_cache(maxsize=128, typed=False, *, ttl=None):
@@ -65,11 +66,12 @@ def _call_forms(maxsize, typed, decorate):
 
 def cache(user_function, /):
     """Simple unbounded cache: lru_cache(maxsize=None)(user_function)."""
-    return _decorate(user_function, None, False, False)
+    return _decorate(user_function, None, False, False, None)
 
 
-def _decorate(user_function, maxsize, typed, single_flight):
-    return update_wrapper(_lru_cache_wrapper(user_function, maxsize, typed, single_flight), user_function)
+def _decorate(user_function, maxsize, typed, single_flight, ttl):
+    wrapper = _lru_cache_wrapper(user_function, maxsize, typed, single_flight, ttl)
+    return update_wrapper(wrapper, user_function)
 
 
 def _decorate_async(user_function, maxsize, typed, ttl):

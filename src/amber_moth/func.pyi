@@ -24,6 +24,7 @@ _CacheInfo = CacheInfo
 class _CacheParameters(TypedDict):
     maxsize: int | None
     typed: bool
+    ttl: NotRequired[float]
     single_flight: NotRequired[Literal[True]]
 
 @final
@@ -32,7 +33,12 @@ class _lru_cache_wrapper(Generic[_P, _R]):
 
     __wrapped__: Callable[_P, _R]
     def __new__(
-        cls, user_function: Callable[_P, _R], maxsize: int | None, typed: bool, single_flight: bool
+        cls,
+        user_function: Callable[_P, _R],
+        maxsize: int | None,
+        typed: bool,
+        single_flight: bool,
+        ttl: float | None = None,
     ) -> _lru_cache_wrapper[_P, _R]: ...
     def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _R:
         """Calls the function, or returns the result stored for an equal call."""
@@ -45,6 +51,9 @@ class _lru_cache_wrapper(Generic[_P, _R]):
         """Empties the cache and zeroes the statistics."""
     def cache_parameters(self) -> _CacheParameters:
         """The arguments given to lru_cache()."""
+    def cache_invalidate(self, *args: _P.args, **kwargs: _P.kwargs) -> bool:
+        """Removes the result that a call with these arguments would use, and returns whether
+        there was one (an expired result counts as none)."""
     @overload
     def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
     @overload
@@ -55,13 +64,23 @@ class _lru_cache_wrapper(Generic[_P, _R]):
 
 @overload
 def lru_cache(
-    maxsize: int | None = 128, typed: bool = False, *, single_flight: bool = False
+    maxsize: int | None = 128,
+    typed: bool = False,
+    *,
+    ttl: float | None = None,
+    single_flight: bool = False,
 ) -> Callable[[Callable[_P, _R]], _lru_cache_wrapper[_P, _R]]:
-    """Decorator memoising a function in an LRUCache of at most maxsize results (None: all)."""
+    """Decorator memoising a function in an LRUCache of at most maxsize results (None: all).
+    With a ttl (seconds), a result expires ttl seconds after its call returned; ttl raises
+    as LRUCache.ttl does."""
 
 @overload
 def lru_cache(
-    maxsize: Callable[_P, _R], typed: bool = False, *, single_flight: bool = False
+    maxsize: Callable[_P, _R],
+    typed: bool = False,
+    *,
+    ttl: float | None = None,
+    single_flight: bool = False,
 ) -> _lru_cache_wrapper[_P, _R]: ...
 def cache(user_function: Callable[_P, _R], /) -> _lru_cache_wrapper[_P, _R]:
     """Simple unbounded cache: lru_cache(maxsize=None)(user_function)."""

@@ -40,6 +40,15 @@
 //                       Released.evicted in cache_move; drop_now -> call_on_evict (rule:
 //                       drop_now); LRUCache_get_on_evict, LRUCache_set_on_evict,
 //                       LRUCache_traverse.
+// Expiry                expiry.h (its own map): the deadlines, an array of ExpirySlot parallel
+//                       to the node pool (CLRUCache.expiry, null until first needed:
+//                       store_enable_expiry) and a list in deadline order; cache_count_due,
+//                       cache_remove_due. In the binding: LRUCacheObject.ttl/timer/clocked;
+//                       a Moment read once per operation before its store is found
+//                       (timed_store -> read_clock); with_lock takes out what is due at it
+//                       first (store_has_due -> purge_take, purge_drop: rule at Purged);
+//                       write_deadline; set_with_ttl, expire (expire_now), the ttl and timer
+//                       properties; resize_now expires before resize_store.
 // Statistics            CLRUCache.hits/misses: counted by cache_get (get, [] and, through
 //                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
 //                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
@@ -74,7 +83,12 @@
 // Removing an entry leaves a tombstone and moves no slot; moving an entry in the recency
 // list touches no slot; only hash_rebuild, and cache_reset once the store is empty, move
 // slots or make tombstones empty.
-// The pool and the index never change size: after cache_create the store never allocates.
+// The pool and the index never change size: after cache_create the store allocates only its
+// deadlines, once, the first time an entry gets one (store_enable_expiry).
+//
+// Deadlines. Once the store has them, a listed node with a deadline is in the deadline list
+// (expiry.h) and no other node is; while an operation runs, no listed node is due at its
+// moment (with_lock takes the due ones out first).
 //
 // References. A listed node owns one strong reference to its key (`orig_key`) and one to
 // its value. References that leave the store are moved out of it, into a Detached holder,
@@ -1394,18 +1408,20 @@ struct Purged {
     Released inline_[kInline];
 };
 
-// Takes out every entry of the instance's store due at `now` into `purged`. Called with the
-// lock held. False, with MemoryError set and nothing changed (nothing to drop), when room to
-// hold them (or, nested in an operation of this thread, to defer their drops) cannot be had.
+// Whether an entry of the store is due at `now`.
+[[nodiscard]] inline bool store_has_due(CLRUCache *cache, double now) {
+    return cache->expiry != nullptr && expiry_first_due(deadlines(cache), now) >= 0;
+}
+
+// Takes out every entry of the instance's store due at `now` (one at least) into `purged`.
+// Called with the lock held. False, with MemoryError set and nothing changed (nothing to
+// drop), when room to hold them (or, nested in an operation of this thread, to defer their
+// drops) cannot be had.
 [[gnu::noinline, nodiscard]] bool purge_take(LRUCacheObject *self, double now, Purged &purged) {
     CLRUCache *cache = self->cache;
     purged.items = purged.inline_;
-    purged.count = 0;
     purged.reserved = 0;
     const uint64_t due = cache_count_due(cache, now);
-    if (due == 0) {
-        return true;
-    }
     if (due > Purged::kInline) {
         purged.items = static_cast<Released *>(
             due <= PY_SSIZE_T_MAX / sizeof(Released) ? PyMem_Malloc(due * sizeof(Released))
@@ -1460,7 +1476,8 @@ inline auto with_lock(LRUCacheObject *self, const Moment &m, Op &&op, uint64_t *
     }
     if (m.clocked) [[unlikely]] {
         Purged purged;
-        if (!purge_take(self, m.now, purged)) {
+        purged.count = 0;
+        if (store_has_due(self->cache, m.now) && !purge_take(self, m.now, purged)) {
             lru_unlock(self);
             lru_unreserve(self, reserved);
             return failed<Result>();
@@ -1470,7 +1487,9 @@ inline auto with_lock(LRUCacheObject *self, const Moment &m, Op &&op, uint64_t *
             *taken = purged.count;
         }
         lru_unlock(self);
-        purge_drop(self, purged);
+        if (purged.count > 0) {
+            purge_drop(self, purged);
+        }
         drop_unlocked(self, dropped.release());
         lru_unreserve(self, reserved);
         return result;
@@ -2603,6 +2622,11 @@ Py_ssize_t lru_expire(PyObject *op) {
 
 int lru_set_ttl(PyObject *op, PyObject *ttl) {
     return LRUCache_set_ttl(op, ttl, nullptr);
+}
+
+bool lru_check_ttl(PyObject *ttl) {
+    double seconds;
+    return parse_ttl(ttl, &seconds);
 }
 
 uint64_t lru_length(PyObject *op) {

@@ -103,6 +103,9 @@ enum class Resized { Done, Busy, Failed };
 // cache.ttl = ttl (None, or a real number of seconds): 0, or -1 with the error set.
 [[nodiscard]] int lru_set_ttl(PyObject *cache, PyObject *ttl);
 
+// Whether `ttl` is one that LRUCache.ttl takes; false with its error set if not.
+[[nodiscard]] bool lru_check_ttl(PyObject *ttl);
+
 // Visits every key and value the cache holds, for the cycle collector of an object that
 // owns the cache outright (the cache itself visits neither).
 int lru_visit_entries(PyObject *cache, visitproc visit, void *arg);
