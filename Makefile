@@ -7,7 +7,7 @@ CHECKED := -Werror -DAMBER_MOTH_CHECKED -g
 # Beside 3.14, the versions whose release build runs the whole suite in make test.
 OTHER_VERSIONS := 3.13 3.15
 # The focused part of the suite for the slow memory checkers.
-FOCUSED := tests/test_reentrancy.py tests/test_model.py tests/test_func.py
+FOCUSED := tests/test_reentrancy.py tests/test_model.py tests/test_func.py tests/test_afunc.py
 # The tests whose lookups the build without key addresses in its index slots must pass.
 LOOKUPS := $(FOCUSED) tests/test_api.py
 # A per-test limit that fits the long runs (pyproject.toml's is 300 s).

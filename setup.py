@@ -29,8 +29,9 @@ setup(
     ext_modules=[
         Extension(
             "amber_moth.lru_cache",
-            sources=["src/amber_moth/lru_cache.cpp", "src/amber_moth/func.cpp"],
-            depends=["src/amber_moth/lru_cache.h", "src/amber_moth/utils.h", "src/amber_moth/expiry.h"],
+            sources=["src/amber_moth/lru_cache.cpp", "src/amber_moth/func.cpp", "src/amber_moth/afunc.cpp"],
+            depends=["src/amber_moth/lru_cache.h", "src/amber_moth/func.h", "src/amber_moth/utils.h",
+                     "src/amber_moth/expiry.h"],
             language="c++",
             extra_compile_args=["-std=c++20", "-O3", "-Wall", "-Wextra", "-fvisibility=hidden",
                                 "-fno-exceptions"]

@@ -10,6 +10,7 @@ A full run (not --quick, no --workloads) ends with the scale rows of bench/scale
 of 100,000 and 1,000,000 entries, medians of interleaved rounds (tens of minutes).
 """
 import argparse
+import asyncio
 import collections
 import datetime
 import functools
@@ -125,6 +126,105 @@ MEMO_PEERS = {
     "cachetools.cached": lambda n: cachetools.cached(cachetools.LRUCache(n)),
     "decorator over LRUCache": decorator_over_lrucache,
 }
+
+
+AFLOOR = "await async def"
+
+
+async def trivial(k):
+    """The floor of an awaited call: a coroutine function that returns its argument."""
+    return k
+
+
+def ordered_dict_of_tasks(maxsize):
+    """The asyncio memoiser users write in Python: an OrderedDict of tasks, evicting the
+    least recently used; a failed task is dropped so that the next call computes again."""
+    def decorating(fn):
+        tasks = collections.OrderedDict()
+
+        async def wrapper(*args):
+            key = args[0] if len(args) == 1 else args
+            task = tasks.get(key)
+            if task is None:
+                task = tasks[key] = asyncio.ensure_future(fn(*args))
+                task.add_done_callback(lambda t: t.cancelled() or t.exception() and tasks.pop(key, None))
+                if len(tasks) > maxsize:
+                    tasks.popitem(last=False)
+            else:
+                tasks.move_to_end(key)
+            return await task
+        return wrapper
+    return decorating
+
+
+# Awaited calls: name -> decorator factory(maxsize) of a coroutine function, compared with
+# awaiting the undecorated coroutine function (AFLOOR) and with the synchronous decorator.
+AWAIT_PEERS = {
+    AFLOOR: lambda n: lambda fn: fn,
+    "amber_moth.func.alru_cache": lambda n: amber_moth.func.alru_cache(maxsize=n),
+    "OrderedDict of tasks": ordered_dict_of_tasks,
+}
+SYNC_CALL = "amber_moth.func.lru_cache, not awaited"
+
+
+def await_workloads(size, ops, repeats, access):
+    """Awaited calls on one event loop, each decorator around `trivial`: hits, misses that
+    evict (new arguments for every repeat), and gathers of 1,000 concurrent calls of one new
+    key; beside them the synchronous decorator's calls, not awaited."""
+    loop = asyncio.new_event_loop()
+    keys = make_keys("int", size)
+    seq = access(keys)
+    fresh = make_keys("int", ops * repeats, start=size)
+
+    def decorated(p, calls=()):
+        if p == SYNC_CALL:
+            f = amber_moth.func.lru_cache(maxsize=size)(lambda k: k)
+            for k in calls:
+                f(k)
+            return f
+        f = AWAIT_PEERS[p](size)(trivial)
+
+        async def fill():
+            for k in calls:
+                await f(k)
+        loop.run_until_complete(fill())
+        return f
+
+    def timed(p, f, run_async):
+        if p == SYNC_CALL:
+            return lambda ks: loop.run_until_complete(run_sync(f, ks))
+        return lambda ks: loop.run_until_complete(run_async(f, ks))
+
+    async def run_sync(f, ks):
+        for k in ks:
+            f(k)
+
+    async def awaits(f, ks):
+        for k in ks:
+            await f(k)
+
+    async def gathers(f, ks):
+        for k in ks:
+            await asyncio.gather(*[f(k) for _ in range(1000)])
+
+    def hits(p):
+        run = timed(p, decorated(p, keys), awaits)
+        return lambda: run(seq), len(seq)
+
+    def misses(p):
+        run = timed(p, decorated(p, keys), awaits)
+        chunks = iter([fresh[i * ops:(i + 1) * ops] for i in range(repeats)])
+        return lambda: run(next(chunks)), ops
+
+    def concurrent(p):
+        run = timed(p, decorated(p, keys), gathers)
+        rounds = max(ops // 1000, 1)
+        chunks = iter([fresh[i * rounds:(i + 1) * rounds] for i in range(repeats)])
+        return lambda: run(next(chunks)), rounds * 1000
+
+    every = [*AWAIT_PEERS, SYNC_CALL]
+    return [("await: hit int", every, hits), ("await: miss with eviction", every, misses),
+            ("await: 1,000 concurrent calls of one key", list(AWAIT_PEERS), concurrent)]
 
 
 def make_keys(kind, n, start=0):
@@ -411,7 +511,7 @@ def workloads(size, ops, repeats):
     # is timed, the same for every contender.
     out.append(("cache-aside zipf, str key per request", lru_peers + [MEMO],
                 cache_aside(loop_cache_aside_built, loop_memo_built)))
-    return out + memo_workloads(size, ops, repeats, access)
+    return out + memo_workloads(size, ops, repeats, access) + await_workloads(size, ops, repeats, access)
 
 
 def memo_workloads(size, ops, repeats, access):
@@ -664,15 +764,16 @@ def report(results):
     for size, data in results["sizes"].items():
         table = data["ns_per_op"]
         peers = list(dict.fromkeys(p for row in table.values() for p in row))
-        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for ttl rows "
-              f"to {TTL_BASE} or {TTL_MEMO_BASE}; ratio to dict)")
+        print(f"
+## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for ttl rows "
+              f"to {TTL_BASE} or {TTL_MEMO_BASE}, for awaits to {AFLOOR}; ratio to dict)")
         print(f"loop overhead subtracted: {data['loop_overhead_ns']:.1f} ns; "
               f"a Python function call costs {data['call_overhead_ns'] - data['loop_overhead_ns']:.1f} ns")
         print("| workload | " + " | ".join(peers) + " |")
         print("|---|" + "---|" * len(peers))
         for name, row in table.items():
             cells = []
-            baseline = next((b for b in (BASELINE, MEMO, TTL_BASE, TTL_MEMO_BASE) if b in row), None)
+            baseline = next((b for b in (BASELINE, MEMO, TTL_BASE, TTL_MEMO_BASE, AFLOOR) if b in row), None)
             for p in peers:
                 if p not in row:
                     cells.append("")

@@ -1,13 +1,14 @@
 """Reference leaks, measured on a debug interpreter (make refleak) by the rule CPython's own
 regression tests use: warm up, then measure sys.gettotalrefcount() over repeated rounds; an
 operation leaks when every measured round, less an empty round's drift, gained references."""
+import asyncio
 import gc
 import pickle
 import sys
 
 import pytest
 
-from amber_moth.func import cache, lru_cache
+from amber_moth.func import alru_cache, cache, lru_cache
 from amber_moth.lru_cache import LRUCache
 from conftest import Collide
 
@@ -314,7 +315,50 @@ def func_calls():
     del selfish
 
 
-@pytest.mark.parametrize("operation", [func_calls], ids=lambda f: f.__name__)
+def async_calls():
+    """The coroutine memoiser: hits, misses, joins, errors, a computation cancelled with all
+    its awaiters, invalidation, re-entry, closing, and a call made outside a loop."""
+    async def f(*args, **kwargs):
+        await asyncio.sleep(0)
+        if args and args[0] == "raise":
+            raise ValueError
+        if args and args[0] == "again":
+            return await g(*args)
+        return [args]
+
+    async def main(g):
+        for _ in range(2):
+            await asyncio.gather(g(1), g(1), g("s"), g(1, 2), g(k=1), g(*range(20)), g(Collide(1)))
+        for i in range(10):
+            await g(i)
+        await asyncio.gather(g("raise"), g("raise"), g("again"), return_exceptions=True)
+        for bad in ([], RaisingEq(2)):
+            try:
+                await g(bad)
+            except (TypeError, ZeroDivisionError):
+                pass
+        tasks = [asyncio.create_task(g("cancelled")) for _ in range(3)]
+        await asyncio.sleep(0)
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        pending = asyncio.create_task(g("invalidated"))
+        await asyncio.sleep(0)
+        g.cache_invalidate("invalidated"), g.cache_contains(1), g.cache_info(), g.cache_clear()
+        await pending
+        g(1).close()
+        asyncio.create_task(g("closed"))
+        await asyncio.sleep(0)
+        await g.cache_close()
+
+    for g in (alru_cache(2)(f), alru_cache(None)(f), alru_cache(0)(f), alru_cache(4, True)(f)):
+        asyncio.run(main(g))
+    g = alru_cache(f)
+    asyncio.run(g(1)), asyncio.run(g(1))
+    del g
+
+
+@pytest.mark.parametrize("operation", [func_calls, async_calls], ids=lambda f: f.__name__)
 def test_no_reference_leaks_memoising(operation):
     measured = deltas(operation)
     baseline = deltas(lambda: None)

@@ -5,10 +5,10 @@
 //   LRUWrapper       the wrapper: the user's function, its LRUCache (`cache`, none when
 //                    maxsize is 0), its statistics; called through vectorcall
 //                    (wrapper_call), bound as a method (wrapper_descr_get).
-//   CallKey          a call's key as functools builds it (CallKey::make): the one argument
-//                    itself, or the items of the tuple it stands for, hashed as that tuple
-//                    (key_items_hash) and looked up without it (lru_lookup with KeyItems);
-//                    the tuple is made only to store a result (key_object).
+//   CallKey          (func.h) a call's key as functools builds it (CallKey::make): the one
+//                    argument itself, or the items of the tuple it stands for, hashed as that
+//                    tuple (key_items_hash) and looked up without it (lru_lookup with
+//                    KeyItems); the tuple is made only to store a result (key_object).
 //   call_and_store   a miss: calls the function, stores its result (store_result); a cache
 //                    starts small and doubles when full (grow_if_full) up to its bound
 //                    (cache_bound: maxsize, none when unbounded), so memory follows the
@@ -26,12 +26,14 @@
 //                    cycle (waits_on_caller) computes instead.
 //   wrapper_traverse the cycle collector sees the cache's entries when the wrapper owns the
 //                    cache outright.
+//   memo_*           the hooks through which afunc.cpp keeps its results in a wrapper (func.h).
 //
 // Where Python code runs: hashing the arguments, the lookups (keys' __eq__, drops), the
 // user's function, storing (eviction, drops, the eviction hook). Each may call the wrapper
 // again, on this thread or another, clear its cache or resize it: the wrapper keeps no
 // pointer into the store across them, and holds its own references to what it uses after.
 #include "lru_cache.h"
+#include "func.h"
 
 #include <Python.h>
 #include <pythread.h>
@@ -48,8 +50,6 @@ constexpr uint64_t kFirstCapacity = 128;
 constexpr uint64_t kNoBound = UINT64_MAX;
 // How long a waiting thread sleeps between looks at its signals (KeyboardInterrupt).
 constexpr long long kWaitSliceMicroseconds = 50'000;
-// Keys of up to this many items are looked up from the stack; longer ones from the heap.
-constexpr Py_ssize_t kInlineItems = 16;
 
 struct LRUWrapper {
     PyObject_HEAD
@@ -71,114 +71,6 @@ struct LRUWrapper {
 inline LRUWrapper *as_wrapper(PyObject *op) {
     return reinterpret_cast<LRUWrapper *>(op);
 }
-
-// The marker between positional and keyword arguments in a key, as functools' kwd_mark.
-PyObject *kwd_mark;
-
-// ---------------------------------------------------------------------------------------
-// Keys
-
-// A call's key. `single` is the key object when the call has one positional argument of
-// exact int or str (no keywords, not typed); otherwise the key is the tuple of `items`
-// (arguments, then the marker and the keyword pairs in call order, then the types when
-// typed), which is made only when needed (key_object). The arguments are the caller's for
-// the span of the call; the types are the key's own, as in functools' tuple, since Python
-// code the call runs (a hash, a comparison, the function) may give an argument another
-// class and free its old one.
-class CallKey {
-  public:
-    CallKey() = default;
-    CallKey(const CallKey &) = delete;
-    CallKey &operator=(const CallKey &) = delete;
-    ~CallKey() {
-        Py_XDECREF(tuple_);
-        if (types_ != size_) [[unlikely]] {
-            release_types();
-        }
-        if (items_ != inline_) {
-            PyMem_Free(items_);
-        }
-    }
-
-    // Fills the key for a call: true, or false with the error set (an unhashable argument,
-    // or no memory for a long key).
-    [[nodiscard]] bool make(const LRUWrapper *w, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) {
-        const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nkw == 0 && !w->typed && nargs == 1 &&
-            (PyLong_CheckExact(args[0]) || PyUnicode_CheckExact(args[0]))) {
-            single_ = args[0];
-            hash_ = key_hash(single_);
-            return hash_ != -1 || !PyErr_Occurred();
-        }
-        const Py_ssize_t size =
-            nargs + (nkw > 0 ? 2 * nkw + 1 : 0) + (w->typed ? nargs + nkw : 0);
-        if (size > kInlineItems) {
-            items_ = static_cast<PyObject **>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject *)));
-            if (items_ == nullptr) {
-                PyErr_NoMemory();
-                return false;
-            }
-        }
-        Py_ssize_t n = 0;
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            items_[n++] = args[i];
-        }
-        if (nkw > 0) {
-            items_[n++] = kwd_mark;
-            for (Py_ssize_t i = 0; i < nkw; ++i) {
-                items_[n++] = PyTuple_GET_ITEM(kwnames, i);
-                items_[n++] = args[nargs + i];
-            }
-        }
-        types_ = n;
-        if (w->typed) {
-            for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
-                items_[n++] = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(args[i])));
-            }
-        }
-        size_ = n;
-        hash_ = key_items_hash({items_, size_});
-        return hash_ != -1 || !PyErr_Occurred();
-    }
-
-    [[nodiscard]] Py_hash_t hash() const { return hash_; }
-
-    // Looks the key up in `cache`, as lru_lookup does.
-    [[nodiscard]] int lookup(PyObject *cache, PyObject **value) const {
-        return single_ != nullptr ? lru_lookup(cache, hash_, single_, value)
-                                  : lru_lookup(cache, hash_, KeyItems{items_, size_}, value);
-    }
-
-    // The key as an object (borrowed), the tuple made on first use; null with the error set.
-    [[nodiscard]] PyObject *key_object() {
-        if (single_ != nullptr || tuple_ != nullptr) {
-            return single_ != nullptr ? single_ : tuple_;
-        }
-        tuple_ = PyTuple_New(size_);
-        if (tuple_ != nullptr) {
-            for (Py_ssize_t i = 0; i < size_; ++i) {
-                PyTuple_SET_ITEM(tuple_, i, Py_NewRef(items_[i]));
-            }
-        }
-        return tuple_;
-    }
-
-  private:
-    [[gnu::noinline]] void release_types() {
-        for (Py_ssize_t i = types_; i < size_; ++i) {
-            Py_DECREF(items_[i]);
-        }
-    }
-
-    PyObject *single_ = nullptr;  // borrowed from the call
-    PyObject *tuple_ = nullptr;   // owned, once made
-    PyObject *inline_[kInlineItems];
-    PyObject **items_ = inline_;  // borrowed from the call (and kwd_mark), but the types
-    Py_ssize_t size_ = 0;
-    Py_ssize_t types_ = 0;  // items_[types_..size_) are the types, owned
-    Py_hash_t hash_ = 0;
-};
 
 // ---------------------------------------------------------------------------------------
 // Storing results
@@ -303,6 +195,9 @@ struct Flight {
 };
 
 PyTypeObject *flight_type;
+
+// The wrapper's type (func_add_types), which the coroutine memoiser makes its memos of.
+PyObject *wrapper_type;
 
 // Counts forks: a child begins a new generation of flights (forget_flights).
 uint64_t flight_generation;
@@ -464,8 +359,8 @@ PyObject *fly(LRUWrapper *w, PyObject *flights, PyObject *const *args, size_t na
               PyObject *kwnames, CallKey &key) {
     Flight *f = flight_new();
     PyObject *object = f != nullptr ? key.key_object() : nullptr;
-    const int room = object != nullptr ? grow_if_full(flights, kNoBound) : -1;
-    if (room < 0 || (room > 0 && lru_store(flights, key.hash(), object, reinterpret_cast<PyObject *>(f)) < 0)) {
+    const int room = object != nullptr ? unbounded_store(flights, key, reinterpret_cast<PyObject *>(f)) : -1;
+    if (room < 0) {
         Py_XDECREF(f);
         return nullptr;
     }
@@ -554,7 +449,7 @@ PyObject *wrapper_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObj
         return PyObject_Vectorcall(w->func, args, nargsf, kwnames);
     }
     CallKey key;
-    if (!key.make(w, args, PyVectorcall_NARGS(nargsf), kwnames)) {
+    if (!key.make(w->typed, args, PyVectorcall_NARGS(nargsf), kwnames)) {
         return nullptr;
     }
     PyObject *value;
@@ -761,7 +656,7 @@ PyObject *wrapper_cache_invalidate(PyObject *op, PyObject *const *args, Py_ssize
                                    PyObject *kwnames) {
     LRUWrapper *w = as_wrapper(op);
     CallKey key;
-    if (!key.make(w, args, nargs, kwnames)) {
+    if (!key.make(w->typed, args, nargs, kwnames)) {
         return nullptr;
     }
     if (w->cache == nullptr) {
@@ -887,12 +782,72 @@ int func_add_types(PyObject *module) {
     if (kwd_mark == nullptr || flight_type == nullptr) {
         return -1;
     }
-    PyObject *type = PyType_FromSpec(&wrapper_spec);
-    if (type == nullptr) {
+    Py_XSETREF(wrapper_type, PyType_FromSpec(&wrapper_spec));
+    if (wrapper_type == nullptr || PyModule_AddObjectRef(module, "_lru_cache_wrapper", wrapper_type) < 0) {
         return -1;
     }
-    if (PyModule_Add(module, "_lru_cache_wrapper", type) < 0) {
+    if (PyModule_AddFunctions(module, func_functions) < 0) {
         return -1;
     }
-    return PyModule_AddFunctions(module, func_functions);
+    return afunc_add_types(module);
+}
+
+// The coroutine memoiser's hooks (func.h).
+
+PyObject *memo_new(PyObject *func, PyObject *maxsize, bool typed, PyObject *ttl) {
+    return PyObject_CallFunction(wrapper_type, "OOOOO", func, maxsize, typed ? Py_True : Py_False, Py_False, ttl);
+}
+
+bool memo_key(PyObject *memo, CallKey &key, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return key.make(as_wrapper(memo)->typed, args, nargs, kwnames);
+}
+
+int memo_lookup(PyObject *memo, CallKey &key, PyObject **value) {
+    LRUWrapper *w = as_wrapper(memo);
+    *value = nullptr;
+    if (w->cache == nullptr) {
+        return 0;
+    }
+    if (key.lookup(w->cache, value) < 0) {
+        return -1;
+    }
+    if (*value != nullptr) {
+        ++w->hits;
+    }
+    return 0;
+}
+
+void memo_count(PyObject *memo, bool hit) {
+    ++(hit ? as_wrapper(memo)->hits : as_wrapper(memo)->misses);
+}
+
+int memo_store(PyObject *memo, CallKey &key, PyObject *result) {
+    LRUWrapper *w = as_wrapper(memo);
+    if (w->cache == nullptr) {
+        return 0;
+    }
+    PyObject *cache = Py_NewRef(w->cache);
+    const int r = store_result(w, cache, key, result);
+    Py_DECREF(cache);
+    return r;
+}
+
+PyObject *memo_cache(PyObject *memo) {
+    return as_wrapper(memo)->cache;
+}
+
+// As store_result with no bound: a store whose lookup's comparisons filled the cache grows
+// it and is made again, so nothing stored is ever evicted.
+int unbounded_store(PyObject *cache, CallKey &key, PyObject *value) {
+    for (;;) {
+        const int room = grow_if_full(cache, kNoBound);
+        PyObject *object = room > 0 ? key.key_object() : nullptr;
+        if (object == nullptr) {
+            return room == 0 ? 0 : -1;
+        }
+        const int stored = lru_store(cache, key.hash(), object, value, false);
+        if (stored <= 0) {
+            return stored < 0 ? -1 : 1;
+        }
+    }
 }

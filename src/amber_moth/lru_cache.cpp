@@ -71,7 +71,9 @@
 //                       lru_cache.h (key_hash, key_items_hash, KeyItems), whose lru_new,
 //                       lru_lookup, lru_store, lru_prepare_insert, lru_remove, lru_resize
 //                       (resize_store), lru_held_by_caller (RLock_HeldByCaller), lru_clear
-//                       and lru_visit_entries close this file.
+//                       and lru_visit_entries close this file. afunc.cpp, the memoiser of
+//                       coroutine functions (its own map), keeps its results in a func.cpp
+//                       wrapper through func.h (CallKey, memo_*).
 //
 // Invariants
 // ----------

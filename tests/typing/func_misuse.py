@@ -1,6 +1,6 @@
 """Mistakes the memoising stub must reject, each on a line of its own marked as such;
 checked by mypy, never run."""
-from amber_moth.func import cache, lru_cache
+from amber_moth.func import alru_cache, cache, lru_cache
 
 
 @lru_cache(maxsize=16)
@@ -27,3 +27,16 @@ class Shape:
 
 Shape().scaled("2")  # rejected
 Shape().scaled(2, 3)  # rejected
+
+
+@alru_cache
+async def lookup(user: int) -> str:
+    return str(user)
+
+
+async def misuse_async() -> None:
+    wrong_result: int = await lookup(1)  # rejected
+    lookup("1")  # rejected
+
+
+alru_cache(area)  # rejected

@@ -1,5 +1,5 @@
 """Typed use of the memoising decorators; checked by mypy, never run."""
-from amber_moth.func import CacheInfo, cache, lru_cache
+from amber_moth.func import CacheInfo, alru_cache, cache, lru_cache
 from amber_moth.lru_cache import LRUCache
 
 
@@ -43,3 +43,21 @@ scaled: list[int] = Shape().scaled(2)
 original = area.__wrapped__
 halved: list[int] = Shape().scaled(factor=2)
 unbound: list[int] = Shape.scaled(Shape(), 2)
+
+
+@alru_cache(maxsize=64, ttl=30.0)
+async def lookup(user: int, *, fresh: bool = False) -> str:
+    return str(user)
+
+
+@alru_cache
+async def ping(host: str) -> bytes:
+    return host.encode()
+
+
+async def use_async() -> None:
+    name: str = await lookup(1, fresh=True)
+    pong: bytes = await ping("h")
+    seen: bool = lookup.cache_contains(1) or lookup.cache_invalidate(1, fresh=True)
+    async_info: CacheInfo = ping.cache_info()
+    await ping.cache_close(wait=True)
