@@ -154,7 +154,7 @@ def test_purging_never_scans_live_entries():
     """A full cache of 100,000 entries that all expire under a stream of new keys: each store
     takes out the one entry due, so a store costs about what a store that evicts costs in
     the same cache without a ttl (a scan of the live entries would cost 1,000 times more).
-    Gross bound: within 3 times."""
+    Gross bound, as the timed stores also call a Python timer: within 20 times."""
     def run(ttl):
         clock = Clock()
         c = LRUCache(100_000)
@@ -169,7 +169,7 @@ def test_purging_never_scans_live_entries():
             c[i] = i
         assert len(c) == 100_000 and c.cache_info().currsize == 100_000
         return time.perf_counter() - start
-    assert min(run(100_000) for _ in range(3)) < 3 * min(run(None) for _ in range(3))
+    assert min(run(100_000) for _ in range(3)) < 20 * min(run(None) for _ in range(3))
 
 
 @pytest.mark.parametrize("thread_safe", ["unlocked", "thread_safe"])

@@ -2687,18 +2687,22 @@ PyObject *LRUCache_get_tail(PyObject *op, void *) {
     return end_key(op, &CLRUCache::tail);
 }
 
-PyObject *LRUCache_get_on_evict(PyObject *op, void *) {
+// The instance's callable `slot` (on_evict, timer), or None.
+template <PyObject *LRUCacheObject::*Slot>
+PyObject *get_callable(PyObject *op, void *) {
     LRUCacheObject *self = as_cache(op);
     if (store_of(self) == nullptr) {
         return nullptr;
     }
-    return Py_NewRef(self->on_evict != nullptr ? self->on_evict : Py_None);
+    return Py_NewRef(self->*Slot != nullptr ? self->*Slot : Py_None);
 }
 
-// Sets the eviction hook: a callable, or None (or deletion) for none. The hook replaced is
-// dropped as an operation's released references are (drop_unlocked): set from inside __eq__
-// on a thread-safe cache, only once the outer operation has released the lock.
-int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
+// Sets the instance's callable `Slot`, named `name` in errors: a callable, or None (or
+// deletion) for none. The callable replaced is dropped as an operation's released references
+// are (drop_unlocked): set from inside __eq__ on a thread-safe cache, only once the outer
+// operation has released the lock.
+template <PyObject *LRUCacheObject::*Slot>
+int set_callable(PyObject *op, PyObject *value, const char *name) {
     LRUCacheObject *self = as_cache(op);
     CLRUCache *cache = store_of(self);
     if (cache == nullptr) {
@@ -2708,15 +2712,24 @@ int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
         value = nullptr;
     }
     if (value != nullptr && !PyCallable_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "on_evict must be callable or None, not %.200s",
+        PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.200s", name,
                      Py_TYPE(value)->tp_name);
         return -1;
     }
     return with_lock<1>(self, cache, [&](Detached &dropped) {
-        dropped.take_value(self->on_evict);
-        self->on_evict = Py_XNewRef(value);
+        dropped.take_value(self->*Slot);
+        self->*Slot = Py_XNewRef(value);
         return 0;
     });
+}
+
+PyObject *LRUCache_get_on_evict(PyObject *op, void *closure) {
+    return get_callable<&LRUCacheObject::on_evict>(op, closure);
+}
+
+// Sets the eviction hook (set_callable).
+int LRUCache_set_on_evict(PyObject *op, PyObject *value, void *) {
+    return set_callable<&LRUCacheObject::on_evict>(op, value, "on_evict");
 }
 
 PyObject *LRUCache_get_capacity(PyObject *op, void *) {
@@ -2784,35 +2797,13 @@ int LRUCache_set_ttl(PyObject *op, PyObject *value, void *) {
     });
 }
 
-PyObject *LRUCache_get_timer(PyObject *op, void *) {
-    LRUCacheObject *self = as_cache(op);
-    if (store_of(self) == nullptr) {
-        return nullptr;
-    }
-    return Py_NewRef(self->timer != nullptr ? self->timer : Py_None);
+PyObject *LRUCache_get_timer(PyObject *op, void *closure) {
+    return get_callable<&LRUCacheObject::timer>(op, closure);
 }
 
-// Sets the timer: a callable, or None (or deletion) for the built-in clock. The timer
-// replaced is dropped as on_evict's is.
+// Sets the timer (set_callable): None for the built-in clock.
 int LRUCache_set_timer(PyObject *op, PyObject *value, void *) {
-    LRUCacheObject *self = as_cache(op);
-    CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
-        return -1;
-    }
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyCallable_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "timer must be callable or None, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        return -1;
-    }
-    return with_lock<1>(self, cache, [&](Detached &dropped) {
-        dropped.take_value(self->timer);
-        self->timer = Py_XNewRef(value);
-        return 0;
-    });
+    return set_callable<&LRUCacheObject::timer>(op, value, "timer");
 }
 
 // The instance plus, once initialised, the store record, the node pool and the index: all
