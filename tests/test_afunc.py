@@ -270,6 +270,10 @@ class TestOneLoop:
 
         run(main)
 
+    def test_a_computation_that_closes_its_function_does_not_wait_for_itself(self):
+        out = run_isolated("afunc_close_from_its_own_computation.py", timeout=60)
+        assert out == "False cancelled cancelled\nTrue closed 1\n"
+
 
 class TestLoopsAndThreads:
     def test_two_runs_in_turn(self):

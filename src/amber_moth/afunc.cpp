@@ -1031,7 +1031,8 @@ PyObject *async_cache_contains(PyObject *op, PyObject *const *args, size_t nargs
 }
 
 // cache_close(wait=False): refuses later calls; cancels the computations under way (unless
-// wait), and returns an awaitable of those of the running loop.
+// wait), and returns an awaitable of those of the running loop but the calling task's own
+// (a computation that closes its function would otherwise wait for itself).
 PyObject *async_cache_close(PyObject *op, PyObject *args, PyObject *kwargs) {
     static const char *const kwlist[] = {"wait", nullptr};
     int wait = 0;
@@ -1041,13 +1042,16 @@ PyObject *async_cache_close(PyObject *op, PyObject *args, PyObject *kwargs) {
     AsyncWrapper *w = as_async(op);
     w->closed = true;
     PyObject *running = running_loop();
-    PyObject *under_way = running != nullptr ? computations_under_way(w, !wait) : nullptr;
+    PyObject *current = running == nullptr   ? nullptr
+                        : running == Py_None ? Py_NewRef(Py_None)  // no loop, so no task
+                                             : PyObject_CallOneArg(current_task, running);
+    PyObject *under_way = current != nullptr ? computations_under_way(w, !wait) : nullptr;
     PyObject *tasks = under_way != nullptr ? PyList_New(0) : nullptr;
     int r = tasks != nullptr ? 0 : -1;
     for (Py_ssize_t i = 0; r == 0 && i < PyList_GET_SIZE(under_way); ++i) {
         Computation *c = as_computation(PyList_GET_ITEM(under_way, i));
         PyObject *task = Py_XNewRef(c->task);
-        if (task != nullptr && c->loop == running) {
+        if (task != nullptr && c->loop == running && task != current) {
             r = PyList_Append(tasks, task);
         }
         if (r == 0 && !wait) {
@@ -1072,6 +1076,7 @@ PyObject *async_cache_close(PyObject *op, PyObject *args, PyObject *kwargs) {
     }
     Py_XDECREF(tasks);
     Py_XDECREF(under_way);
+    Py_XDECREF(current);
     Py_XDECREF(running);
     return awaited;
 }
