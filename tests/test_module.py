@@ -34,7 +34,7 @@ def test_every_method_has_a_text_signature_and_the_added_ones_a_docstring():
     original = {"clear", "length", "has", "get", "set", "delete", "pop", "keys", "values", "items",
                 "__reduce__", "capacity", "head", "tail"}
     for name, attr in vars(LRUCache).items():
-        if callable(attr):
+        if callable(attr) and name != "__new__":  # takes what __init__ takes, as dict's does
             assert str(inspect.signature(getattr(LRUCache, name))).startswith(("(self", "(item")), name
         if isinstance(attr, (types.MethodDescriptorType, types.ClassMethodDescriptorType,
                              types.GetSetDescriptorType)):

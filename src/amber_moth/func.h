@@ -27,12 +27,14 @@ class CallKey {
     CallKey(const CallKey &) = delete;
     CallKey &operator=(const CallKey &) = delete;
     ~CallKey() {
-        Py_XDECREF(tuple_);
-        if (types_ != size_) [[unlikely]] {
-            release_types();
-        }
-        if (items_ != inline_) {
-            PyMem_Free(items_);
+        if (single_ == nullptr) {  // a single key holds nothing of its own
+            Py_XDECREF(tuple_);
+            if (types_ != size_) [[unlikely]] {
+                release_types();
+            }
+            if (items_ != inline_) {
+                PyMem_Free(items_);
+            }
         }
     }
 

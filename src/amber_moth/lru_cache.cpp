@@ -39,8 +39,8 @@
 //                       their steps cache_insert, cache_append, cache_remove, cache_reset.
 // Destruction queue     Destructions (rule: there), cache_destroy, cache_free.
 // Lock                  RLock, RLock_New, RLock_Enable, RLock_Free, Acquire_RLock,
-//                       Release_RLock, NOOP_ACQUIRE, NOOP in utils.h (rule: there); lru_lock
-//                       (store_after_wait), lru_unlock, with_lock here.
+//                       Release_RLock, NOOP in utils.h (rule: there); lru_lock (reads the
+//                       store once it holds the lock), lru_unlock, with_lock here.
 // Deferred drops and    Released and Detached (what a store call hands back); DeferredDrops
 //   reservations        (LRUCacheObject.deferred); lru_lock -> reserve_deferred,
 //                       lru_unreserve; drop_unlocked (rule: there), lru_unlock ->
@@ -109,8 +109,8 @@
 // __init__ succeeds), its lock (`mutex`, whose handle lives as long as the instance) and its
 // eviction hook. `running` counts operations between lru_lock and lru_unlock. The store is
 // replaced (release_store, resize_store) only under the lock, and only where
-// may_replace_store allows; an operation that waited for the lock reads the store again
-// (store_after_wait), and a comparison under way on a replaced store makes its lookup start
+// may_replace_store allows; an operation reads the store once it holds the lock (lru_lock),
+// and a comparison under way on a replaced store makes its lookup start
 // again in the new one, where its operation goes on (replace_store), so no operation uses
 // a freed store.
 // cache_destroy runs only on a store no instance points to.
@@ -127,10 +127,10 @@
 //     on the key's path (find_free_slot).
 //   * Drops, and the eviction hook, run only once the store is consistent again and the
 //     lock is released (drop_unlocked).
-//   * An operation reads `cache` only where no Python code can run before it takes the lock
-//     (after hashing, after allocating), and again if it waited for the lock, during which
-//     other threads run (store_after_wait); code that runs between locked steps of one
-//     call checks `cache` and `stores` before each step (clear_head_first).
+//   * An operation works on the store it reads once it holds the lock (lru_lock), and reads
+//     it before only where no Python code runs between the read and the use (a prefetch, an
+//     unlocked length); code that runs between locked steps of one call checks `cache` and
+//     `stores` before each step (clear_head_first).
 
 // lru_cache.h comes first: it decides whether assertions are compiled in.
 #include "lru_cache.h"
@@ -1510,45 +1510,22 @@ void drop_now(LRUCacheObject *self, Released r) {
 
 [[nodiscard]] inline CLRUCache *store_of(LRUCacheObject *self);
 
-// After waiting for the lock: while this thread waited, other threads may have resized
-// the cache or re-initialised it (resize_store, release_store), so the operation's store,
-// read before the wait, gives way to the instance's store now, which this returns. If the
-// instance was re-initialised without thread safety meanwhile, the hold this thread was
-// given is let go (its operation runs unlocked, as the instance's now do). Returns null,
-// with RuntimeError set and the lock not held, when the instance has no store (its
-// __init__ is dropping the old entries).
-[[gnu::noinline, nodiscard]] CLRUCache *store_after_wait(LRUCacheObject *self) {
-    if (!RLock_Enabled(&self->mutex)) {
-        Release_RLock(&self->mutex);
-    }
-    CLRUCache *cache = store_of(self);
-    if (cache == nullptr) {
-        self->mutex.release_lock(&self->mutex);
-    }
-    return cache;
-}
-
-// Takes the instance's lock for an operation on `cache`, its store, which becomes the
-// instance's store at the time the lock is had (store_after_wait). When the calling thread
-// held it already (an operation made from inside a key's __eq__), first reserves room to
-// defer `drops` released records, so that none of them is ever dropped under the lock, and
-// sets `reserved` to their number (0 otherwise), for lru_unreserve once they are deferred.
-// Returns false, with the error set (MemoryError for want of that room, RuntimeError for
-// an instance left without a store), the lock not held and nothing changed, when it fails.
-[[nodiscard]] inline bool lru_lock(LRUCacheObject *self, CLRUCache *&cache, size_t drops,
-                                   size_t &reserved) {
+// Takes the instance's lock for an operation and sets `cache` to the instance's store, read
+// once the lock is had: while this thread waited for it, other threads may have resized the
+// cache or re-initialised it (resize_store, release_store). When the calling thread held it
+// already (an operation made from inside a key's __eq__), first reserves room to defer
+// `drops` released records, so that none of them is ever dropped under the lock, and sets
+// `reserved` to their number (0 otherwise), for lru_unreserve once they are deferred.
+// Returns false, with the error set (RuntimeError for an instance without a store,
+// MemoryError for want of that room), the lock not held and nothing changed, when it fails.
+[[gnu::always_inline, nodiscard]] inline bool lru_lock(LRUCacheObject *self, CLRUCache *&cache,
+                                                      size_t drops, size_t &reserved) {
     ++self->running;
-    if (self->mutex.acquire_lock(&self->mutex)) [[unlikely]] {
-        CLRUCache *now = store_after_wait(self);
-        if (now == nullptr) {
-            --self->running;
-            return false;
-        }
-        cache = now;
-    }
+    self->mutex.acquire_lock(&self->mutex);
+    cache = store_of(self);
     reserved = 0;
-    if (drops > 0 && self->mutex.count > 1) [[unlikely]] {
-        if (!reserve_deferred(self, drops)) {
+    if (cache == nullptr || (drops > 0 && self->mutex.count > 1)) [[unlikely]] {
+        if (cache == nullptr || !reserve_deferred(self, drops)) {
             self->mutex.release_lock(&self->mutex);
             --self->running;
             return false;
@@ -1690,14 +1667,18 @@ struct Purged {
     return cache->expiry != nullptr && expiry_first_due(deadlines(cache), now) >= 0;
 }
 
-// Takes out every entry of the instance's store due at `now` (one at least) into `purged`.
+// Takes out every entry of the instance's store due at `now` (none, possibly) into `purged`.
 // Called with the lock held. False, with MemoryError set and nothing changed (nothing to
 // drop), when room to hold them (or, nested in an operation of this thread, to defer their
 // drops) cannot be had.
 [[gnu::noinline, nodiscard]] bool purge_take(LRUCacheObject *self, double now, Purged &purged) {
     CLRUCache *cache = self->cache;
     purged.items = purged.inline_;
+    purged.count = 0;
     purged.reserved = 0;
+    if (!store_has_due(cache, now)) {
+        return true;
+    }
     const uint64_t due = cache_count_due(cache, now);
     if (due > Purged::kInline) {
         purged.items = static_cast<Released *>(
@@ -1742,39 +1723,34 @@ struct Purged {
 // the lock is released, drops what was taken out and what the op released (drop_unlocked),
 // and returns the op's result, or the failure result with the error lru_lock set or
 // MemoryError when room to hold or defer the drops could not be had. `cache` is the variable
-// the op reads the store from: lru_lock updates it after a wait, and the op's lookup when a
-// comparison replaced the store (hash_get).
+// the op reads the store from: lru_lock sets it once the lock is had, and the op's lookup
+// when a comparison replaced the store (hash_get). The op is inlined at one place only, and
+// the moment's steps are calls, so that an unclocked operation pays no more than a test.
 template <size_t Drops = 0, class Op>
-inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, const Moment &m, Op &&op,
-                      uint64_t *taken = nullptr) {
+[[gnu::always_inline]] inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache,
+                                             const Moment &m, Op &&op, uint64_t *taken = nullptr) {
     Detached dropped;
     using Result = decltype(op(dropped));
     size_t reserved;
     if (!lru_lock(self, cache, Drops, reserved)) [[unlikely]] {
         return failed<Result>();
     }
+    Purged purged;
     if (m.clocked) [[unlikely]] {
-        Purged purged;
-        purged.count = 0;
-        if (store_has_due(self->cache, m.now) && !purge_take(self, m.now, purged)) {
+        if (!purge_take(self, m.now, purged)) {
             lru_unlock(self);
             lru_unreserve(self, reserved);
             return failed<Result>();
         }
-        const Result result = op(dropped);
-        if (taken != nullptr) {
-            *taken = purged.count;
-        }
-        lru_unlock(self);
-        if (purged.count > 0) {
-            purge_drop(self, purged);
-        }
-        drop_unlocked(self, dropped.release());
-        lru_unreserve(self, reserved);
-        return result;
     }
     const Result result = op(dropped);
     lru_unlock(self);
+    if (m.clocked) [[unlikely]] {
+        if (taken != nullptr) {
+            *taken = purged.count;
+        }
+        purge_drop(self, purged);
+    }
     drop_unlocked(self, dropped.release());
     lru_unreserve(self, reserved);
     return result;
@@ -1798,29 +1774,63 @@ inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, Op &&op) {
     return self->cache;
 }
 
+// Reads the operation's time into `m` (read_clock): false, with the error set, when that fails.
+[[nodiscard]] inline bool read_moment(LRUCacheObject *self, Moment &m) {
+    const double now = read_clock(self);
+    if (std::isnan(now)) {
+        return false;
+    }
+    m = {true, now};
+    return true;
+}
+
 // Reads the operation's time into `m` if the instance has used expiry and `m` has none yet
-// (read_clock), then finds the store: the store, or null with the error set.
+// (read_moment), then finds the store: the store, or null with the error set.
 [[nodiscard]] inline CLRUCache *timed_store(LRUCacheObject *self, Moment &m) {
-    if (self->clocked && !m.clocked) [[unlikely]] {
-        const double now = read_clock(self);
-        if (std::isnan(now)) {
-            return nullptr;
-        }
-        m = {true, now};
+    if (self->clocked && !m.clocked && !read_moment(self, m)) [[unlikely]] {
+        return nullptr;
     }
     return store_of(self);
 }
 
-// The first half of every keyed operation: hash the key (unlocked), then read the time and
-// find the store (timed_store). Returns the store, or null with the error set.
-[[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
-                                            int64_t *hash_key, Moment &m) {
+// Hashes the key (unlocked): false, with the error set, when its hash fails.
+[[nodiscard]] inline bool hash_key_of(PyObject *key, int64_t *hash_key) {
     const Py_hash_t h = key_hash(key);
     if (h == -1 && PyErr_Occurred()) {
-        return nullptr;
+        return false;
     }
     *hash_key = h;
-    return timed_store(self, m);
+    return true;
+}
+
+// The first half of every keyed operation: hash the key (hash_key_of), then read the time
+// and find the store (timed_store). Returns the store, or null with the error set.
+[[nodiscard]] inline CLRUCache *keyed_store(LRUCacheObject *self, PyObject *key,
+                                            int64_t *hash_key, Moment &m) {
+    return hash_key_of(key, hash_key) ? timed_store(self, m) : nullptr;
+}
+
+// Inlines a lambda wherever it is called: at_moment's bodies, whose unclocked copies are hits.
+#define AMBER_MOTH_INLINE __attribute__((always_inline))
+
+// at_moment for an instance that has used expiry: the body runs at the time read now.
+template <class Body>
+[[gnu::noinline]] auto at_clocked_moment(LRUCacheObject *self, Body body) {
+    Moment m;
+    return read_moment(self, m) ? body(m) : failed<decltype(body(m))>();
+}
+
+// For the lookups that hits take, which find their store under the lock (with_lock): runs
+// body(m) at the operation's moment, or returns the failure result with the error set when
+// the time cannot be read. An instance that never used expiry runs the body at a moment
+// known to be unclocked when it is compiled, and the body is copied (it captures by value)
+// to the out-of-line clocked case, so that hits compile without expiry's steps.
+template <class Body>
+[[gnu::always_inline]] inline auto at_moment(LRUCacheObject *self, Body body) {
+    if (self->clocked) [[unlikely]] {
+        return at_clocked_moment(self, body);
+    }
+    return body(Moment{});
 }
 
 // The first half of get(), pop() and setdefault(): unpacks (key[, default]) for the method
@@ -1895,6 +1905,16 @@ void no_memory_for(uint64_t capacity) {
         return -1;
     }
     return 0;
+}
+
+// A new instance, without a store until __init__ succeeds; its lock's slots are set (not
+// locking), so that an operation reaches lru_lock, which finds no store.
+PyObject *LRUCache_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *op = PyType_GenericNew(type, args, kwargs);
+    if (op != nullptr) {
+        RLock_Enable(&as_cache(op)->mutex, false);
+    }
+    return op;
 }
 
 int LRUCache_init(PyObject *op, PyObject *args, PyObject *kwargs) {
@@ -1996,8 +2016,9 @@ template <auto Find, class Key>
 // Looks up the key hashed `h`, making its entry the most recently used: 0 with `*value` a
 // new reference to its value or null when absent, or -1 with the error set.
 template <class Key>
-[[nodiscard]] inline int get_hashed(LRUCacheObject *self, CLRUCache *cache, const Moment &m,
-                                    int64_t h, Key key, PyObject **value) {
+[[gnu::always_inline, nodiscard]] inline int get_hashed(LRUCacheObject *self, const Moment &m,
+                                                       int64_t h, Key key, PyObject **value) {
+    CLRUCache *cache = nullptr;  // with_lock reads it
     return with_lock(self, cache, m, [&](Detached &) {
         return find_value<cache_get<Key>>(cache, h, key, value);
     });
@@ -2008,14 +2029,15 @@ template <class Key>
 PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
-    Moment m;
-    CLRUCache *cache = keyed_store(self, key, &h, m);
-    if (cache == nullptr) {
+    if (!hash_key_of(key, &h)) {
         return nullptr;
     }
-    PyObject *value = with_lock(self, cache, m, [&](Detached &) -> PyObject * {
-        PyObject *found;
-        return find_value<cache_get<PyObject *>>(cache, h, key, &found) < 0 ? nullptr : found;
+    PyObject *value = at_moment(self, [=](const Moment &m) AMBER_MOTH_INLINE {
+        CLRUCache *cache = nullptr;  // with_lock reads it
+        return with_lock(self, cache, m, [&](Detached &) -> PyObject * {
+            PyObject *found;
+            return find_value<cache_get<PyObject *>>(cache, h, key, &found) < 0 ? nullptr : found;
+        });
     });
     if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
@@ -2219,14 +2241,15 @@ PyObject *LRUCache_setdefault(PyObject *op, PyObject *args) {
 int LRUCache_contains(PyObject *op, PyObject *key) {
     LRUCacheObject *self = as_cache(op);
     int64_t h;
-    Moment m;
-    CLRUCache *cache = keyed_store(self, key, &h, m);
-    if (cache == nullptr) {
+    if (!hash_key_of(key, &h)) {
         return -1;
     }
-    return with_lock(self, cache, m, [&](Detached &) {
-        Lookup found;
-        return hash_get(cache, h, key, &found) < 0 ? -1 : found.node != nullptr;
+    return at_moment(self, [=](const Moment &m) AMBER_MOTH_INLINE {
+        CLRUCache *cache = nullptr;  // with_lock reads it
+        return with_lock(self, cache, m, [&](Detached &) {
+            Lookup found;
+            return hash_get(cache, h, key, &found) < 0 ? -1 : found.node != nullptr;
+        });
     });
 }
 
@@ -2901,6 +2924,7 @@ const char lru_doc[] =
 
 PyType_Slot LRUCache_slots[] = {
     {Py_tp_doc, const_cast<char *>(lru_doc)},
+    {Py_tp_new, reinterpret_cast<void *>(LRUCache_new)},
     {Py_tp_init, reinterpret_cast<void *>(LRUCache_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(LRUCache_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(LRUCache_traverse)},
@@ -2966,15 +2990,15 @@ PyObject *lru_new(Py_ssize_t capacity) {
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, PyObject *key, PyObject **value) {
-    Moment m;
-    CLRUCache *cache = timed_store(as_cache(op), m);
-    return cache != nullptr ? get_hashed(as_cache(op), cache, m, hash, key, value) : -1;
+    return at_moment(as_cache(op), [=](const Moment &m) AMBER_MOTH_INLINE {
+        return get_hashed(as_cache(op), m, hash, key, value);
+    });
 }
 
 int lru_lookup(PyObject *op, Py_hash_t hash, KeyItems key, PyObject **value) {
-    Moment m;
-    CLRUCache *cache = timed_store(as_cache(op), m);
-    return cache != nullptr ? get_hashed(as_cache(op), cache, m, hash, key, value) : -1;
+    return at_moment(as_cache(op), [=](const Moment &m) AMBER_MOTH_INLINE {
+        return get_hashed(as_cache(op), m, hash, key, value);
+    });
 }
 
 int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value, bool evict) {

@@ -2,13 +2,12 @@
 //
 // An RLock lets one thread at a time hold it, any number of times over (a key's __eq__ or
 // a finaliser calling back into the same cache). The choice between locking and not locking
-// is made by storing function pointers (RLock_Enable): with thread safety off the slots are
-// NOOP_ACQUIRE and NOOP and callers never test a flag. The acquire tells whether it waited:
-// only then can another thread have changed what the lock guards since the caller last
-// looked. The handle is allocated once (RLock_New) and kept until the instance is freed, so
-// that a thread blocked on it never finds it gone; re-initialising an instance only swaps
-// the function pointers (a waiter that finds them swapped lets go, lru_cache.cpp's
-// store_after_wait).
+// is made by storing function pointers (RLock_Enable): with thread safety off both slots
+// are NOOP and callers never test a flag. A thread that waited for the lock finds what it
+// guards as the holder left it: callers read what it guards once they hold it. The handle
+// is allocated once (RLock_New) and kept until the instance is freed, so that a thread
+// blocked on it never finds it gone; re-initialising an instance only swaps the function
+// pointers (a waiter that finds them swapped lets go: Acquire_RLock).
 //
 // Every field is read and written only by threads holding the interpreter's global lock,
 // which makes the uncontended path plain loads and stores: `owner` and `count` say who
@@ -28,34 +27,33 @@
 #include <cstdint>
 
 using CommonCallable = void (*)(void *);
-using AcquireCallable = bool (*)(void *);
 
 struct RLock {
     PyThread_type_lock lock;  // wake-up handle, locked unless `posted`; null when none
     int64_t owner;            // thread ident of the holder, -1 when free
     int32_t count;            // recursion depth of the holder, 0 when free
-    AcquireCallable acquire_lock;  // true when the caller waited for another thread
+    CommonCallable acquire_lock;
     CommonCallable release_lock;
     int32_t waiters;  // threads blocked (or about to block) on the handle
     bool posted;      // the handle is unlocked: a wake-up is pending
 };
 
 // The acquire and release of an instance without thread safety.
-inline bool NOOP_ACQUIRE(void *) {
-    return false;
-}
 inline void NOOP(void *) {}
 
+inline void Release_RLock(void *ptr);
+
 // Takes the lock for the calling thread, waiting with the interpreter released while
-// another thread holds it. Returns whether it waited.
-inline bool Acquire_RLock(void *ptr) {
+// another thread holds it. A waiter that finds the record no longer locking (RLock_Enable)
+// lets go at once, passing the wake-up on, so that its caller runs unlocked, as every
+// operation of the record's owner now does.
+inline void Acquire_RLock(void *ptr) {
     RLock *r = static_cast<RLock *>(ptr);
     const auto me = static_cast<int64_t>(PyThread_get_thread_ident());
     if (r->owner == me) {
         ++r->count;
-        return false;
+        return;
     }
-    const bool waited = r->count > 0;
     while (r->count > 0) {
         ++r->waiters;
         Py_BEGIN_ALLOW_THREADS
@@ -67,7 +65,9 @@ inline bool Acquire_RLock(void *ptr) {
     assert(r->owner == -1);
     r->owner = me;
     r->count = 1;
-    return waited;
+    if (r->acquire_lock != Acquire_RLock) [[unlikely]] {
+        Release_RLock(r);
+    }
 }
 
 // Gives up one level of the calling thread's hold; the caller must hold the lock. The last
@@ -94,9 +94,9 @@ inline void Release_RLock(void *ptr) {
     return r->acquire_lock == Acquire_RLock;
 }
 
-// Sets the function slots: locking when `enabled`, else NOOP_ACQUIRE and NOOP.
+// Sets the function slots: locking when `enabled`, else NOOP.
 inline void RLock_Enable(RLock *r_lock, bool enabled) {
-    r_lock->acquire_lock = enabled ? Acquire_RLock : NOOP_ACQUIRE;
+    r_lock->acquire_lock = enabled ? Acquire_RLock : NOOP;
     r_lock->release_lock = enabled ? Release_RLock : NOOP;
 }
 
