@@ -764,8 +764,7 @@ def report(results):
     for size, data in results["sizes"].items():
         table = data["ns_per_op"]
         peers = list(dict.fromkeys(p for row in table.values() for p in row))
-        print(f"
-## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for ttl rows "
+        print(f"\n## {size:,} entries: ns/op (ratio to {BASELINE}, for calls to {MEMO}, for ttl rows "
               f"to {TTL_BASE} or {TTL_MEMO_BASE}, for awaits to {AFLOOR}; ratio to dict)")
         print(f"loop overhead subtracted: {data['loop_overhead_ns']:.1f} ns; "
               f"a Python function call costs {data['call_overhead_ns'] - data['loop_overhead_ns']:.1f} ns")
