@@ -1603,7 +1603,7 @@ struct Moment {
 
 // The built-in clock: the kernel's coarse monotonic clock (its resolution is the scheduler
 // tick, at most 10 ms), else the interpreter's monotonic clock, in seconds.
-[[nodiscard]] double builtin_clock() {
+[[nodiscard]] inline double builtin_clock() {
 #ifdef CLOCK_MONOTONIC_COARSE
     timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0) {
@@ -1615,13 +1615,9 @@ struct Moment {
     return PyTime_AsSecondsDouble(t);
 }
 
-// Reads the time for an operation: the timer's result, or the built-in clock. NaN, with the
-// error set, when the timer raises or gives no finite real number. (Returned, not written
-// through a pointer, so that callers keep their Moment in registers.)
-[[gnu::noinline, nodiscard]] double read_clock(LRUCacheObject *self) {
-    if (self->timer == nullptr) {
-        return builtin_clock();
-    }
+// Reads the instance's timer: its result, or NaN with the error set when the timer raises or
+// gives no finite real number.
+[[gnu::noinline, nodiscard]] double read_timer(LRUCacheObject *self) {
     constexpr double kFailed = std::numeric_limits<double>::quiet_NaN();
     PyObject *timer = Py_NewRef(self->timer);  // the timer may replace itself
     PyObject *reading = PyObject_CallNoArgs(timer);
@@ -1641,6 +1637,13 @@ struct Moment {
     return now;
 }
 
+// Reads the time for an operation: the timer's result (read_timer), or the built-in clock.
+// NaN, with the error set, when the timer fails. (Returned, not written through a pointer,
+// so that callers keep their Moment in registers.)
+[[nodiscard]] inline double read_clock(LRUCacheObject *self) {
+    return self->timer == nullptr ? builtin_clock() : read_timer(self);
+}
+
 // The ttl of an entry that never expires (a ttl is greater than 0).
 constexpr double kNoTtl = 0;
 
@@ -1652,8 +1655,8 @@ constexpr double kNoTtl = 0;
 // The entries due at an operation's moment, taken out of the store before the operation
 // runs (purge_take), in deadline order, each as evicted; dropped after the lock is released,
 // before what the operation itself released (purge_drop). So an operation never sees an
-// entry due at its moment, and a full store never holds one. Both steps are out of line, so
-// that the operations of instances that never used expiry keep their code as it was.
+// entry due at its moment, and a full store never holds one. Both steps are out of line,
+// made only when an entry is due.
 struct Purged {
     static constexpr uint64_t kInline = 8;
     Released *items;  // inline_, or an array of `count`
@@ -1667,18 +1670,14 @@ struct Purged {
     return cache->expiry != nullptr && expiry_first_due(deadlines(cache), now) >= 0;
 }
 
-// Takes out every entry of the instance's store due at `now` (none, possibly) into `purged`.
-// Called with the lock held. False, with MemoryError set and nothing changed (nothing to
-// drop), when room to hold them (or, nested in an operation of this thread, to defer their
-// drops) cannot be had.
+// Takes out every entry of the instance's store due at `now` (one at least) into `purged`,
+// empty before. Called with the lock held. False, with MemoryError set and nothing changed
+// (nothing to drop), when room to hold them (or, nested in an operation of this thread, to
+// defer their drops) cannot be had.
 [[gnu::noinline, nodiscard]] bool purge_take(LRUCacheObject *self, double now, Purged &purged) {
     CLRUCache *cache = self->cache;
     purged.items = purged.inline_;
-    purged.count = 0;
     purged.reserved = 0;
-    if (!store_has_due(cache, now)) {
-        return true;
-    }
     const uint64_t due = cache_count_due(cache, now);
     if (due > Purged::kInline) {
         purged.items = static_cast<Released *>(
@@ -1725,7 +1724,8 @@ struct Purged {
 // MemoryError when room to hold or defer the drops could not be had. `cache` is the variable
 // the op reads the store from: lru_lock sets it once the lock is had, and the op's lookup
 // when a comparison replaced the store (hash_get). The op is inlined at one place only, and
-// the moment's steps are calls, so that an unclocked operation pays no more than a test.
+// the moment's steps are tests and calls, so that an unclocked operation compiles without
+// them (at_moment).
 template <size_t Drops = 0, class Op>
 [[gnu::always_inline]] inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache,
                                              const Moment &m, Op &&op, uint64_t *taken = nullptr) {
@@ -1737,7 +1737,8 @@ template <size_t Drops = 0, class Op>
     }
     Purged purged;
     if (m.clocked) [[unlikely]] {
-        if (!purge_take(self, m.now, purged)) {
+        purged.count = 0;
+        if (store_has_due(cache, m.now) && !purge_take(self, m.now, purged)) {
             lru_unlock(self);
             lru_unreserve(self, reserved);
             return failed<Result>();
@@ -1749,7 +1750,9 @@ template <size_t Drops = 0, class Op>
         if (taken != nullptr) {
             *taken = purged.count;
         }
-        purge_drop(self, purged);
+        if (purged.count > 0) {
+            purge_drop(self, purged);
+        }
     }
     drop_unlocked(self, dropped.release());
     lru_unreserve(self, reserved);
