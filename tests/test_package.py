@@ -145,3 +145,12 @@ def test_builds_leave_no_setuptools_intermediates(breaks):
         assert not (ROOT / "build" / "intermediates-check.new").exists()
     finally:
         shutil.rmtree(variant, ignore_errors=True)
+
+
+def test_benchmark_scripts_compile():
+    """`make bench` and `make bench-callgrind` run them; a syntax error would surface only there."""
+    scripts = sorted((ROOT / "bench").glob("*.py"))
+    if not scripts:
+        pytest.skip("a checkout's file (the sdist carries no benchmarks)")
+    for script in scripts:
+        compile(script.read_text(encoding="utf-8"), str(script), "exec")
