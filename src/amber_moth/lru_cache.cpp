@@ -523,7 +523,8 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // Eviction prefetch
 //
 // In a large store, evicting the head is a chain of cache misses: its node, then its home
-// slot and the slot after (find_node_slot), then its key and value objects (their drops).
+// slot and the slot after (find_node_slot), its successor (whose link the unlink writes),
+// then its key and value objects (their drops).
 // Nothing else waits for them, so they are requested ahead, once a new key is known to be
 // coming to a full store: before the memoised function runs (lru_prepare_insert), at the
 // top of a store (cache_set), and for the next victim right after an eviction
@@ -551,6 +552,7 @@ inline void prefetch_victim(const CLRUCache *cache) {
     prefetch_for_write(&cache->buckets[(i + 1) & cache->mask]);
     prefetch_for_write(victim->orig_key);
     prefetch_for_write(victim->value);
+    prefetch_for_write(victim->next);
 }
 
 // ---------------------------------------------------------------------------------------
