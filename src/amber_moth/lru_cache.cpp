@@ -55,16 +55,17 @@
 //                       store_enable_expiry) and a list in deadline order; cache_count_due,
 //                       cache_remove_due. In the binding: LRUCacheObject.ttl/timer/clocked;
 //                       a Moment read once per operation before its store is found
-//                       (timed_store -> read_clock); with_lock takes out what is due at it
-//                       first (store_has_due -> purge_take, purge_drop: rule at Purged);
+//                       (timed_store -> read_clock -> builtin_clock or read_timer; for hits,
+//                       at_moment -> at_clocked_moment); with_lock takes out what is due at
+//                       it first (store_has_due -> purge_take, purge_drop: rule at Purged);
 //                       write_deadline; set_with_ttl, expire (expire_now), the ttl and timer
 //                       properties; resize_now expires before resize_store.
 // Statistics            CLRUCache.hits/misses: counted by cache_get (get, [] and, through
 //                       cache_setdefault, setdefault), carried over by cache_move, zeroed by
 //                       LRUCache_clear, read by LRUCache_cache_info (cache_info_type).
-// Binding               LRUCacheObject; its life cycle: store_of, keyed_store,
+// Binding               LRUCacheObject; its life cycle: store_of, hash_key_of, keyed_store,
 //                       keyed_store_with_default, new_store, may_replace_store (rule:
-//                       there), release_store, LRUCache_init,
+//                       there), release_store, LRUCache_new, LRUCache_init,
 //                       LRUCache_dealloc; then one LRUCache_* function per method or slot,
 //                       as keyed operations and whole-cache operations, and the tables.
 // Memoising decorator   func.cpp, with a map of its own; it reaches the store through
