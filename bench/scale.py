@@ -93,18 +93,20 @@ def call_loop(f, keys):
 
 def in_process_rows(kind, n, ops, rounds):
     """The evict and hit rows of one kind and size, every contender in this process, taking
-    turns in each round; the evicting rounds each use new keys."""
-    keys = keys_of(kind, n + ops * (rounds + 1))
-    stored, fresh = keys[:n], keys[n:]
-    order = stored[:]
+    turns in each round; the evicting rounds each use new keys. Each contender has key
+    objects of its own (equal values, in the same order), so that none finds in the CPU's
+    caches the keys the one before it has just hashed."""
+    total = n + ops * (rounds + 1)
+    order = list(range(n))
     random.Random(n).shuffle(order)
-    probes = order[:ops]
+    keys = {w: keys_of(kind, total) for w in (*MAPPINGS, *DECORATORS)}
+    probes = {w: [k[i] for i in order[:ops]] for w, k in keys.items()}
     caches = {w: mapping(w, n) for w in MAPPINGS}
     funcs = {w: decorator(w, n) for w in DECORATORS}
-    for c in caches.values():
-        store_loop(c, stored)()
-    for f in funcs.values():
-        call_loop(f, stored)()
+    for w, c in caches.items():
+        store_loop(c, keys[w][:n])()
+    for w, f in funcs.items():
+        call_loop(f, keys[w][:n])()
     rows = {}
 
     def measure(name, group, runs):
@@ -116,17 +118,17 @@ def in_process_rows(kind, n, ops, rounds):
                     per_round[w].append(t)
         rows[f"{name} {kind}"] = (group, per_round)
 
-    def chunk(r):
-        return fresh[r * ops:(r + 1) * ops]
+    def chunk(w, r):
+        return keys[w][n + r * ops:n + (r + 1) * ops]
     # Hits first, while every stored key is still there.
-    measure("hit", "mapping", {w: (lambda r, c=c: read_loop(c, probes)) for w, c in caches.items()})
-    measure("memoised hit", "decorator", {w: (lambda r, f=f: call_loop(f, probes)) for w, f in funcs.items()})
+    measure("hit", "mapping", {w: (lambda r, c=c, w=w: read_loop(c, probes[w])) for w, c in caches.items()})
+    measure("memoised hit", "decorator",
+            {w: (lambda r, f=f, w=w: call_loop(f, probes[w])) for w, f in funcs.items()})
     evicting = {w: caches[w] for w in MAPPINGS if w != "dict"}
     measure("store that evicts", "mapping",
-            {w: (lambda r, c=c: store_loop(c, chunk(r))) for w, c in evicting.items()})
-    # The same new keys, new to the decorators as well.
+            {w: (lambda r, c=c, w=w: store_loop(c, chunk(w, r))) for w, c in evicting.items()})
     measure("memoised miss that evicts", "decorator",
-            {w: (lambda r, f=f: call_loop(f, chunk(r))) for w, f in funcs.items()})
+            {w: (lambda r, f=f, w=w: call_loop(f, chunk(w, r))) for w, f in funcs.items()})
     return rows
 
 
