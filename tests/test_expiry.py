@@ -60,6 +60,9 @@ def test_the_timer_is_read_once_per_operation_and_only_once_expiry_was_used():
     c.timer = clock
     c["a"] = 1
     c.get("a"), len(c), c.keys(), c.update({"b": 2})
+    with pytest.raises(TypeError):
+        c.set_with_ttl([], 1, 5)  # unhashable: nothing stored, expiry still unused
+    c.get("a")
     assert clock.calls == 0  # never used: the time is never read
     c.ttl = 10
     for op in (lambda: c.get("a"), lambda: c["a"], lambda: c.set("x", 1), lambda: len(c),

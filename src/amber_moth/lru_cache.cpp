@@ -2193,11 +2193,17 @@ PyObject *LRUCache_set_with_ttl(PyObject *op, PyObject *args) {
         !parse_ttl(given, &ttl)) {
         return nullptr;
     }
+    const bool was_clocked = self->clocked;
     if (ttl != kNoTtl) {
         self->clocked = true;
     }
     Moment m;
     if (lru_set(self, key, value, m, ttl) < 0) {
+        // A write that failed gave no entry a deadline: unless code it ran gave the store
+        // deadlines meanwhile, the instance has still not used expiry.
+        if (!was_clocked && (self->cache == nullptr || self->cache->expiry == nullptr)) {
+            self->clocked = false;
+        }
         return nullptr;
     }
     Py_RETURN_NONE;
