@@ -1819,9 +1819,13 @@ inline auto with_lock(LRUCacheObject *self, CLRUCache *&cache, Op &&op) {
 // Inlines a lambda wherever it is called: at_moment's bodies, whose unclocked copies are hits.
 #define AMBER_MOTH_INLINE __attribute__((always_inline))
 
-// at_moment for an instance that has used expiry: the body runs at the time read now.
+// at_moment for an instance that has used expiry: the body runs at the time read now. The
+// body comes by reference: passed by value, its captures crossed the stack as two 8-byte
+// stores read back by one 16-byte load, which the CPU cannot forward from its store buffer,
+// so every clocked hit waited for all earlier stores, the previous operation's cache misses
+// among them, to reach memory.
 template <class Body>
-[[gnu::noinline]] auto at_clocked_moment(LRUCacheObject *self, Body body) {
+[[gnu::noinline]] auto at_clocked_moment(LRUCacheObject *self, const Body &body) {
     Moment m;
     return read_moment(self, m) ? body(m) : failed<decltype(body(m))>();
 }
@@ -1829,8 +1833,8 @@ template <class Body>
 // For the lookups that hits take, which find their store under the lock (with_lock): runs
 // body(m) at the operation's moment, or returns the failure result with the error set when
 // the time cannot be read. An instance that never used expiry runs the body at a moment
-// known to be unclocked when it is compiled, and the body is copied (it captures by value)
-// to the out-of-line clocked case, so that hits compile without expiry's steps.
+// known to be unclocked when it is compiled, and the body (it captures by value) is compiled
+// again into the out-of-line clocked case, so that hits compile without expiry's steps.
 template <class Body>
 [[gnu::always_inline]] inline auto at_moment(LRUCacheObject *self, Body body) {
     if (self->clocked) [[unlikely]] {
