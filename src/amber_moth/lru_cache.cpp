@@ -14,7 +14,7 @@
 //                       in mappings advised for huge pages (rule: there; the index's
 //                       advice: hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
-// Hash index            HashEntry; home_slot, carried_address, slot_key_address, live_slot,
+// Hash index            HashEntry; home_slot, carried_address, slot_key_address, set_live,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
 //                       hash_set, hash_note_length, hash_delete, hash_rebuild,
 //                       hash_reserve (rule: the load).
@@ -182,7 +182,7 @@ struct LRUNode {
 // address so that a lookup checks identity, and hands the stored key to the comparison,
 // from the slot alone: it reads the node only for the entry it finds, and `in` never does.
 // The address never changes while the node is listed, and the node's reference keeps the
-// key alive; live_slot writes it whenever a slot becomes live, and it moves with the slot in
+// key alive; set_live writes it whenever a slot becomes live, and it moves with the slot in
 // a rebuild.
 struct HashEntry {
     int64_t key;    // hash of the key whose node occupies, or last occupied, the slot
@@ -480,12 +480,17 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return word >> 8;
 }
 
-// A live slot indexing `node`, carrying its key object's address.
-[[nodiscard]] inline HashEntry live_slot(LRUNode *node) {
-    HashEntry e{node->key, node, false, {}};
-    const uint64_t addr = carried_address(node->orig_key);
-    memcpy(e.key_addr, &addr, sizeof e.key_addr);
-    return e;
+// Makes `e` a live slot indexing `node`, carrying its key object's address. The slot's last
+// eight bytes are written as the one word slot_key_address reads (is_tombstone, false, in its
+// low byte; where slots carry no address the word is 0), in place: a slot built on the stack
+// and copied in was read back by a load wider than the stores that built it, which the CPU
+// cannot forward, and every insertion waited for the stores before it to reach memory.
+inline void set_live(HashEntry &e, LRUNode *node) {
+    e.key = node->key;
+    e.node = node;
+    const uint64_t word = carried_address(node->orig_key) << 8;
+    memcpy(reinterpret_cast<unsigned char *>(&e) + offsetof(HashEntry, is_tombstone), &word,
+           sizeof word);
 }
 
 // The key object of the node that the live slot `e` indexes: from the slot when it carries
@@ -895,7 +900,7 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
     if (e.is_tombstone) {
         --cache->tombstones;
     }
-    e = live_slot(node);
+    set_live(e, node);
     if (cache->restart_watches != nullptr) [[unlikely]] {
         restart_watches_mark(cache, false, node->key);
     }
