@@ -61,7 +61,7 @@ struct LRUWrapper {
     PyObject *typed_given;    // once the collector cleared the wrapper
     PyObject *ttl;  // the ttl given to lru_cache(): None, or the cache's ttl
     uint64_t bound;      // the capacity `cache` may grow to; kNoBound for unbounded
-    uint64_t sized;      // lru_stores(cache) when the wrapper last sized `cache`
+    uint64_t sized;      // lru_size(cache).stores when the wrapper last sized `cache`
     bool typed;
     bool single_flight;  // as given (no flights are kept when maxsize is 0)
     uint64_t hits;
@@ -82,12 +82,11 @@ inline LRUWrapper *as_wrapper(PyObject *op) {
 
 // The capacity the wrapper's cache may grow to: its bound, unless something else resized
 // the cache (cache.resize(), or __init__ again) since the wrapper last did, in which case
-// the capacity it was given becomes the bound.
-[[nodiscard]] uint64_t cache_bound(LRUWrapper *w, PyObject *cache) {
-    const uint64_t capacity = lru_capacity(cache);  // 0 while the cache has no store
-    if (capacity != 0 && lru_stores(cache) != w->sized) {
-        w->bound = capacity;
-        w->sized = lru_stores(cache);
+// the capacity it was given becomes the bound. `size` is the cache's (lru_size).
+[[nodiscard]] uint64_t cache_bound(LRUWrapper *w, const LRUSize &size) {
+    if (size.capacity != 0 && size.stores != w->sized) {  // capacity 0: no store
+        w->bound = size.capacity;
+        w->sized = size.stores;
     }
     return w->bound;
 }
@@ -100,23 +99,28 @@ constexpr int kAtBound = 2;  // the cache is at its bound: a new entry evicts
 // results, else by doubling its capacity (up to the bound), even while operations of the
 // cache are under way (lru_resize). Returns kRoom or kAtBound, 0 when it cannot grow (only
 // at interpreter shutdown, another thread holding a thread-safe cache's lock), -1 with the
-// error set.
-[[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound) {
+// error set. `size`, the cache's (lru_size), is read again after each step that runs
+// Python code or sizes the cache.
+[[nodiscard]] int grow_if_full(PyObject *cache, uint64_t bound, LRUSize &size) {
     const uint64_t limit = bound < PY_SSIZE_T_MAX ? bound : PY_SSIZE_T_MAX;
     // Expired results make room first, so that memory follows the live results.
-    if (lru_length(cache) >= lru_capacity(cache) && lru_capacity(cache) < limit &&
-        lru_expire(cache) < 0) {
-        return -1;
+    if (size.length >= size.capacity && size.capacity < limit) {
+        if (lru_expire(cache) < 0) {
+            return -1;
+        }
+        size = lru_size(cache);
     }
-    const uint64_t capacity = lru_capacity(cache);
+    const uint64_t capacity = size.capacity;
     if (capacity >= limit) {
         return kAtBound;
     }
-    if (lru_length(cache) < capacity) {
+    if (size.length < capacity) {
         return kRoom;
     }
     const uint64_t doubled = capacity < limit / 2 ? 2 * capacity : limit;
-    switch (lru_resize(cache, static_cast<Py_ssize_t>(doubled))) {
+    const Resized resized = lru_resize(cache, static_cast<Py_ssize_t>(doubled));
+    size = lru_size(cache);
+    switch (resized) {
         case Resized::Done:
             return doubled >= limit ? kAtBound : kRoom;
         case Resized::Busy:
@@ -135,11 +139,12 @@ constexpr int kAtBound = 2;  // the cache is at its bound: a new entry evicts
 // that cannot grow (grow_if_full) stores nothing.
 [[nodiscard]] int store_result(LRUWrapper *w, PyObject *cache, CallKey &key, PyObject *result) {
     for (;;) {
-        const int room = grow_if_full(cache, cache_bound(w, cache));
+        LRUSize size = lru_size(cache);
+        const int room = grow_if_full(cache, cache_bound(w, size), size);
         if (room <= 0) {
             return room;
         }
-        w->sized = lru_stores(cache);
+        w->sized = size.stores;
         PyObject *object = key.key_object();
         const int stored =
             object != nullptr ? lru_store(cache, key.hash(), object, result, room == kAtBound) : -1;
@@ -340,10 +345,10 @@ void flight_dealloc(PyObject *op) {
 // landing, or cache_clear(), shrinks it then). Runs no Python code; a shrink that fails for
 // want of memory changes nothing, and its error is dropped.
 void shrink_flights(PyObject *flights) {
-    const uint64_t length = lru_length(flights);
-    const uint64_t capacity = lru_capacity(flights);
+    const LRUSize size = lru_size(flights);
+    const uint64_t capacity = size.capacity;
     uint64_t target = capacity;
-    while (target > kFirstCapacity && length <= target / 4) {
+    while (target > kFirstCapacity && size.length <= target / 4) {
         target = target / 2 > kFirstCapacity ? target / 2 : kFirstCapacity;
     }
     if (target < capacity && lru_resize(flights, static_cast<Py_ssize_t>(target)) == Resized::Failed) {
@@ -514,7 +519,7 @@ PyObject *wrapper_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     w->typed_given = Py_NewRef(typed_given);
     w->bound = capacity >= 0 ? static_cast<uint64_t>(capacity) : kNoBound;
     w->cache = w->bound > 0 ? lru_new(static_cast<Py_ssize_t>(first_capacity(w->bound))) : nullptr;
-    w->sized = w->cache != nullptr ? lru_stores(w->cache) : 0;
+    w->sized = w->cache != nullptr ? lru_size(w->cache).stores : 0;
     w->flights = single_flight && w->cache != nullptr ? lru_new(kFirstCapacity) : nullptr;
     w->typed = typed != 0;
     w->single_flight = single_flight != 0;
@@ -581,19 +586,19 @@ PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 }
 
 // currsize counts the live results: expired ones are taken out first (while the cache has
-// a store: lru_capacity).
+// a store).
 PyObject *wrapper_cache_info(PyObject *op, PyObject *) {
     LRUWrapper *w = as_wrapper(op);
-    if (w->cache != nullptr && lru_capacity(w->cache) != 0 && lru_expire(w->cache) < 0) {
+    if (w->cache != nullptr && lru_size(w->cache).capacity != 0 && lru_expire(w->cache) < 0) {
         return nullptr;
     }
-    const uint64_t bound = w->cache != nullptr ? cache_bound(w, w->cache) : 0;
+    const uint64_t bound = w->cache != nullptr ? cache_bound(w, lru_size(w->cache)) : 0;
     PyObject *maxsize = bound == kNoBound ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(bound);
     if (maxsize == nullptr) {
         return nullptr;
     }
     PyObject *info =
-        cache_info_new(w->hits, w->misses, maxsize, w->cache != nullptr ? lru_length(w->cache) : 0);
+        cache_info_new(w->hits, w->misses, maxsize, w->cache != nullptr ? lru_size(w->cache).length : 0);
     Py_DECREF(maxsize);
     return info;
 }
@@ -613,11 +618,11 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     }
     PyObject *cache = Py_NewRef(w->cache);
     int r = lru_clear(cache);
-    const uint64_t first = first_capacity(cache_bound(w, cache));
-    if (r == 0 && lru_capacity(cache) > first) {
+    const uint64_t first = first_capacity(cache_bound(w, lru_size(cache)));
+    if (r == 0 && lru_size(cache).capacity > first) {
         switch (lru_resize(cache, static_cast<Py_ssize_t>(first))) {
             case Resized::Done:
-                w->sized = lru_stores(cache);
+                w->sized = lru_size(cache).stores;
                 break;
             case Resized::Busy:
                 break;
@@ -840,7 +845,8 @@ PyObject *memo_cache(PyObject *memo) {
 // it and is made again, so nothing stored is ever evicted.
 int unbounded_store(PyObject *cache, CallKey &key, PyObject *value) {
     for (;;) {
-        const int room = grow_if_full(cache, kNoBound);
+        LRUSize size = lru_size(cache);
+        const int room = grow_if_full(cache, kNoBound, size);
         PyObject *object = room > 0 ? key.key_object() : nullptr;
         if (object == nullptr) {
             return room == 0 ? 0 : -1;

@@ -923,29 +923,34 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     ++cache->tombstones;
 }
 
-// Rebuilds the index in place, dropping every tombstone: tombstones become empty slots and
-// each live slot is taken out and put back at the first free slot of its probe path. The
-// walk starts just after a slot that was empty before the rebuild; no probe path crosses
-// such a slot, so each entry can only move back along its own path, into a slot the walk
-// has already passed. Allocates nothing and cannot fail.
+// Rebuilds the index in place, dropping every tombstone, in one walk: a tombstone becomes
+// an empty slot, and each entry moves back to the first empty slot of its probe path, if
+// one comes before its own. The walk starts just after a slot that was empty before the
+// rebuild; no probe path crosses such a slot, so the path of each entry, up to its slot,
+// lies in slots the walk has already passed, where no tombstone is left. Allocates nothing
+// and cannot fail.
 void hash_rebuild(CLRUCache *cache) {
     HashEntry *buckets = cache->buckets;
     uint64_t start = 0;
     while (!slot_is_empty(buckets[start])) {
         ++start;  // the load rule always leaves empty slots
     }
-    for (uint64_t i = 0; i < cache->num_buckets; ++i) {
-        if (buckets[i].is_tombstone) {
-            buckets[i] = HashEntry{};
-        }
-    }
     for (uint64_t n = 1; n < cache->num_buckets; ++n) {
         const uint64_t i = (start + n) & cache->mask;
-        if (buckets[i].node != nullptr) {
-            const HashEntry entry = buckets[i];  // the key address moves with the slot
-            assert(slot_key_address(entry) == carried_address(entry.node->orig_key));
+        if (buckets[i].node == nullptr) {
+            if (buckets[i].is_tombstone) {
+                buckets[i] = HashEntry{};
+            }
+            continue;
+        }
+        assert(slot_key_address(buckets[i]) == carried_address(buckets[i].node->orig_key));
+        uint64_t to = home_slot(cache, buckets[i].key);
+        while (to != i && buckets[to].node != nullptr) {
+            to = (to + 1) & cache->mask;
+        }
+        if (to != i) {
+            buckets[to] = buckets[i];  // the key address moves with the slot
             buckets[i] = HashEntry{};
-            buckets[find_free_slot(cache, buckets, entry.key)] = entry;
         }
     }
     cache->tombstones = 0;
@@ -1843,7 +1848,8 @@ template <class Body>
 template <class Body>
 [[gnu::always_inline]] inline auto at_moment(LRUCacheObject *self, Body body) {
     if (self->clocked) [[unlikely]] {
-        return at_clocked_moment(self, body);
+        const Body clocked_body = body;  // in memory on this path only
+        return at_clocked_moment(self, clocked_body);
     }
     return body(Moment{});
 }
@@ -3053,18 +3059,11 @@ bool lru_check_ttl(PyObject *ttl) {
     return parse_ttl(ttl, &seconds);
 }
 
-uint64_t lru_length(PyObject *op) {
-    const CLRUCache *cache = as_cache(op)->cache;
-    return cache != nullptr ? cache->length : 0;
-}
-
-uint64_t lru_capacity(PyObject *op) {
-    const CLRUCache *cache = as_cache(op)->cache;
-    return cache != nullptr ? cache->capacity : 0;
-}
-
-uint64_t lru_stores(PyObject *op) {
-    return as_cache(op)->stores;
+LRUSize lru_size(PyObject *op) {
+    const LRUCacheObject *self = as_cache(op);
+    const CLRUCache *cache = self->cache;
+    return cache != nullptr ? LRUSize{cache->length, cache->capacity, self->stores}
+                            : LRUSize{0, 0, self->stores};
 }
 
 bool lru_held_by_caller(PyObject *op) {

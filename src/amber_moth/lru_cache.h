@@ -5,7 +5,7 @@
 // and runs Python code where that method does (__eq__, drops, the eviction hook) under the
 // same rules. While the instance has no store (its __init__ is dropping the old entries, and
 // their finalisers run), the keyed calls, lru_resize and lru_clear fail with RuntimeError as
-// the methods do, and lru_length and lru_capacity give 0.
+// the methods do, and lru_size gives a length and capacity of 0.
 #ifndef AMBER_MOTH_LRU_CACHE_H
 #define AMBER_MOTH_LRU_CACHE_H
 
@@ -90,13 +90,15 @@ void lru_prepare_insert(PyObject *cache);
 // cache.delete(key) with the key's hash given: 1 removed, 0 absent, -1 with the error set.
 [[nodiscard]] int lru_remove(PyObject *cache, Py_hash_t hash, PyObject *key);
 
-// len(cache) and cache.capacity.
-[[nodiscard]] uint64_t lru_length(PyObject *cache);
-[[nodiscard]] uint64_t lru_capacity(PyObject *cache);
-
-// How many stores the instance has had: __init__ and resize() each install one, so a change
-// of the count tells that something sized the cache.
-[[nodiscard]] uint64_t lru_stores(PyObject *cache);
+// What sizes the cache, read in one call: len(cache), cache.capacity, and how many stores
+// the instance has had (__init__ and resize() each install one, so a change of the count
+// tells that something sized the cache).
+struct LRUSize {
+    uint64_t length;
+    uint64_t capacity;
+    uint64_t stores;
+};
+[[nodiscard]] LRUSize lru_size(PyObject *cache);
 
 // Whether the calling thread holds the instance's lock: it is inside an operation of a
 // thread-safe cache (a key's __eq__ run by it). Always false without thread safety.
