@@ -2,6 +2,7 @@
 resizing, lookup statistics and the eviction hook."""
 import collections
 import functools
+import random
 import sys
 import weakref
 
@@ -268,6 +269,28 @@ def test_colliding_hashes_and_tombstones(make_cache):
         c[Collide(k.n)] = -k.n
     assert sorted(v for v in c.values()) == sorted([k.n for k in keys[1::2]] + [-k.n for k in keys[::2]])
     assert_consistent(c)
+
+
+@pytest.mark.parametrize("capacity, hashes", [(8, 1000), (16, 17), (16, 2**61)])
+def test_index_rebuilds_keep_every_entry_reachable(capacity, hashes):
+    """Churn with keys of a few hashes, whose runs of slots wrap around the index's end: the
+    tombstones it leaves make the index rebuild again and again, and every entry must stay
+    where its lookup finds it."""
+    rng = random.Random(capacity * hashes)
+    c, model = LRUCache(capacity), collections.OrderedDict()
+    for step in range(4000):
+        n = rng.randrange(3 * capacity)
+        key = Collide(n, n * 7919 % hashes)
+        if rng.random() < 0.55:
+            c[key] = n
+            model[n] = n
+            model.move_to_end(n)
+            if len(model) > capacity:
+                model.popitem(last=False)
+        else:
+            assert c.pop(key, None) == model.pop(n, None), step
+    assert [k.n for k in c.keys()] == list(model)
+    assert all(c.peek(Collide(n, n * 7919 % hashes)) == n for n in model)
 
 
 def test_identity_counts_as_equality():
