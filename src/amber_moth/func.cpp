@@ -618,8 +618,9 @@ PyObject *wrapper_cache_clear(PyObject *op, PyObject *) {
     }
     PyObject *cache = Py_NewRef(w->cache);
     int r = lru_clear(cache);
-    const uint64_t first = first_capacity(cache_bound(w, lru_size(cache)));
-    if (r == 0 && lru_size(cache).capacity > first) {
+    const LRUSize size = lru_size(cache);
+    const uint64_t first = first_capacity(cache_bound(w, size));
+    if (r == 0 && size.capacity > first) {
         switch (lru_resize(cache, static_cast<Py_ssize_t>(first))) {
             case Resized::Done:
                 w->sized = lru_size(cache).stores;
