@@ -171,7 +171,7 @@ PyObject *call_and_store(LRUWrapper *w, PyObject *const *args, size_t nargsf, Py
     ++w->misses;
     PyObject *func = Py_NewRef(w->func);
     PyObject *cache = Py_NewRef(w->cache);
-    lru_prepare_insert(cache);  // the eviction's memory accesses overlap the call
+    lru_prepare_insert(cache, key.hash());  // the insertion's memory accesses overlap the call
     PyObject *result = PyObject_Vectorcall(func, args, nargsf, kwnames);
     if (result != nullptr && store_result(w, cache, key, result) < 0) {
         Py_CLEAR(result);

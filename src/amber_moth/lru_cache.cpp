@@ -14,8 +14,9 @@
 //                       in mappings advised for huge pages (rule: there; the index's
 //                       advice: hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
-// Hash index            HashEntry; home_slot, carried_address, slot_key_address, set_live,
-//                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
+// Hash index            HashEntry; home_slot; slot tags (CLRUCache.tags, rule:
+//                       there) slot_tag, tag_is_live; carried_address, slot_key_address,
+//                       set_live, slot_stored_key, find_free_slot, find_node_slot; after the lookup:
 //                       hash_set, hash_note_length, hash_delete, hash_rebuild,
 //                       hash_reserve (rule: the load).
 // Eviction prefetch     prefetch_victim (rule: there), from cache_set, cache_insert and
@@ -88,10 +89,12 @@
 //
 // Slot states. The index is open addressing with linear probing over `num_buckets` slots,
 // a power of two and at least twice the capacity, so live slots never fill more than half:
-//   empty:     node null, is_tombstone false (ends a probe);
+//   empty:     node null, is_tombstone false, tag kEmptyTag (ends a probe);
 //   live:      node set, is_tombstone false, `key` equal to the node's hash, `key_addr` the
-//              node's key address when it fits (carried_address), else 0;
-//   tombstone: node null, is_tombstone true (a removed entry; probes go past it).
+//              node's key address when it fits (carried_address), else 0, tag
+//              slot_tag(key);
+//   tombstone: node null, is_tombstone true, tag kTombstoneTag (a removed entry; probes go
+//              past it).
 // Empty and tombstone slots carry no key address; `tombstones` counts tombstone slots.
 // Removing an entry leaves a tombstone and moves no slot; moving an entry in the recency
 // list touches no slot; only hash_rebuild, and cache_reset once the store is empty, move
@@ -217,6 +220,7 @@ struct CLRUCache {
     LRUNode *head;  // least recently used
     LRUNode *tail;  // most recently used
     HashEntry *buckets;
+    uint8_t *tags;         // one per slot (slot tags: the hash index)
     uint64_t num_buckets;  // power of two, >= 16 and >= 2 * capacity; fixed
     uint64_t mask;         // num_buckets - 1
     uint64_t length;
@@ -456,6 +460,31 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return (static_cast<uint64_t>(hash_key) * UINT64_C(0x9E3779B97F4A7C15)) >> cache->shift;
 }
 
+// Slot tags. Beside the index, the store keeps one byte per slot that mirrors the slot's
+// state: kEmptyTag for an empty slot, kTombstoneTag for a tombstone, and for a live slot
+// slot_tag of its hash, whose top bit is set. Probes read the tags, and a slot only where
+// the tag is the probe's own: a lookup of an absent key and the search for a free slot read
+// no slot. In a large store the first probe of a new key then touches a byte of an array a
+// twenty-fourth the size of the index, which stays in the CPU's caches, rather than a slot
+// out in memory; a lookup that finds its key reads tag and slot side by side. Rule: every
+// write of a slot's state writes its tag with it (set_live, hash_delete, hash_rebuild,
+// cache_reset, cache_clear, cache_grow).
+constexpr uint8_t kEmptyTag = 0;
+constexpr uint8_t kTombstoneTag = 1;
+constexpr uint8_t kLiveTag = 0x80;  // set in every live slot's tag, and in no other
+
+// The tag of a live slot holding `hash_key`: its seven low bits, which the home slot, taken
+// from the top bits of the mixed hash, leaves free to differ between the keys of one run
+// (consecutive ints differ in them). Keys whose hashes share them, such as multiples of 128,
+// only cost the slot reads that tags otherwise save.
+[[nodiscard]] constexpr uint8_t slot_tag(int64_t hash_key) {
+    return static_cast<uint8_t>(static_cast<uint64_t>(hash_key) & 0x7F) | kLiveTag;
+}
+
+[[nodiscard]] inline bool tag_is_live(uint8_t tag) {
+    return (tag & kLiveTag) != 0;
+}
+
 [[nodiscard]] inline bool slot_is_empty(const HashEntry &e) {
     return e.node == nullptr && !e.is_tombstone;
 }
@@ -480,17 +509,20 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
     return word >> 8;
 }
 
-// Makes `e` a live slot indexing `node`, carrying its key object's address. The slot's last
-// eight bytes are written as the one word slot_key_address reads (is_tombstone, false, in its
-// low byte; where slots carry no address the word is 0), in place: a slot built on the stack
-// and copied in was read back by a load wider than the stores that built it, which the CPU
-// cannot forward, and every insertion waited for the stores before it to reach memory.
-inline void set_live(HashEntry &e, LRUNode *node) {
+// Makes slot `i` a live slot indexing `node`, carrying its key object's address, and sets its
+// tag. The slot's last eight bytes are written as the one word slot_key_address reads
+// (is_tombstone, false, in its low byte; where slots carry no address the word is 0), in
+// place: a slot built on the stack and copied in was read back by a load wider than the
+// stores that built it, which the CPU cannot forward, and every insertion waited for the
+// stores before it to reach memory. Only stores: the slot's line is not read.
+inline void set_live(CLRUCache *cache, uint64_t i, LRUNode *node) {
+    HashEntry &e = cache->buckets[i];
     e.key = node->key;
     e.node = node;
     const uint64_t word = carried_address(node->orig_key) << 8;
     memcpy(reinterpret_cast<unsigned char *>(&e) + offsetof(HashEntry, is_tombstone), &word,
            sizeof word);
+    cache->tags[i] = slot_tag(node->key);
 }
 
 // The key object of the node that the live slot `e` indexes: from the slot when it carries
@@ -502,12 +534,11 @@ inline void set_live(HashEntry &e, LRUNode *node) {
                      : e.node->orig_key;
 }
 
-// Index of the first empty or tombstone slot on hash_key's path through `buckets` (an array
-// of the store's size). One always exists, since live slots fill at most half the index.
-[[nodiscard]] uint64_t find_free_slot(const CLRUCache *cache, const HashEntry *buckets,
-                                      int64_t hash_key) {
+// Index of the first empty or tombstone slot on hash_key's path, found by the tags alone.
+// One always exists, since live slots fill at most half the index.
+[[nodiscard]] uint64_t find_free_slot(const CLRUCache *cache, int64_t hash_key) {
     uint64_t i = home_slot(cache, hash_key);
-    while (buckets[i].node != nullptr) {
+    while (tag_is_live(cache->tags[i])) {
         i = (i + 1) & cache->mask;
     }
     return i;
@@ -556,9 +587,17 @@ inline void prefetch_victim(const CLRUCache *cache) {
     const uint64_t i = home_slot(cache, victim->key);
     prefetch_for_write(&cache->buckets[i]);
     prefetch_for_write(&cache->buckets[(i + 1) & cache->mask]);
+    prefetch_for_write(&cache->tags[i]);
     prefetch_for_write(victim->orig_key);
     prefetch_for_write(victim->value);
     prefetch_for_write(victim->next);
+}
+
+// Prefetches the home slot of a key that may be about to be stored. Probes read tags, not
+// slots, until a tag matches, so a new key's slot is first touched by the writes that make
+// it live (set_live): they find it in the cache rather than wait for memory.
+inline void prefetch_home_slot(const CLRUCache *cache, int64_t hash_key) {
+    prefetch_for_write(&cache->buckets[home_slot(cache, hash_key)]);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -808,18 +847,21 @@ template <class Key>
 [[nodiscard]] inline int hash_probe(CLRUCache *cache, int64_t hash_key, Key orig_key,
                                     Lookup *out, RestartMemo *memo) {
     // The load rule (hash_reserve) always leaves empty slots, so an empty slot ends the probe.
+    const uint8_t tag = slot_tag(hash_key);
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
-        const HashEntry &e = cache->buckets[i];
-        LRUNode *node = e.node;
-        if (node == nullptr) {
-            if (!e.is_tombstone) {
+        const uint8_t t = cache->tags[i];
+        if (t != tag) {
+            if (t == kEmptyTag) {
                 break;
             }
-            continue;
+            continue;  // a tombstone, or a live slot of another hash
         }
+        const HashEntry &e = cache->buckets[i];
         if (e.key != hash_key) {
             continue;
         }
+        LRUNode *node = e.node;
+        assert(node != nullptr);
         PyObject *stored = slot_stored_key(e);
         uint64_t found = i;
         if (!stored_is(stored, orig_key)) {
@@ -895,12 +937,12 @@ template <class Key>
 // Indexes `node` under its hash in the first free slot of its path.
 // Precondition: no live slot holds an equal key; the index has room (hash_reserve).
 void hash_set(CLRUCache *cache, LRUNode *node) {
-    HashEntry &e = cache->buckets[find_free_slot(cache, cache->buckets, node->key)];
-    assert(slot_key_address(e) == 0);
-    if (e.is_tombstone) {
+    const uint64_t i = find_free_slot(cache, node->key);
+    assert(slot_key_address(cache->buckets[i]) == 0);
+    if (cache->tags[i] == kTombstoneTag) {
         --cache->tombstones;
     }
-    set_live(e, node);
+    set_live(cache, i, node);
     if (cache->restart_watches != nullptr) [[unlikely]] {
         restart_watches_mark(cache, false, node->key);
     }
@@ -911,6 +953,7 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
 inline void hash_note_length(CLRUCache *cache) {
     if (cache->length >= cache->dense_length) [[unlikely]] {
         store_array_advise(cache->buckets, cache->num_buckets, sizeof(HashEntry));
+        store_array_advise(cache->tags, cache->num_buckets, sizeof(uint8_t));
         cache->dense_length = UINT64_MAX;
     }
 }
@@ -920,6 +963,7 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     HashEntry &e = cache->buckets[slot];
     assert(e.node != nullptr && !e.is_tombstone);
     e = HashEntry{e.key, nullptr, true, {}};
+    cache->tags[slot] = kTombstoneTag;
     ++cache->tombstones;
 }
 
@@ -931,26 +975,30 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
 // and cannot fail.
 void hash_rebuild(CLRUCache *cache) {
     HashEntry *buckets = cache->buckets;
+    uint8_t *tags = cache->tags;
     uint64_t start = 0;
-    while (!slot_is_empty(buckets[start])) {
+    while (tags[start] != kEmptyTag) {
         ++start;  // the load rule always leaves empty slots
     }
     for (uint64_t n = 1; n < cache->num_buckets; ++n) {
         const uint64_t i = (start + n) & cache->mask;
-        if (buckets[i].node == nullptr) {
-            if (buckets[i].is_tombstone) {
+        if (!tag_is_live(tags[i])) {
+            if (tags[i] == kTombstoneTag) {
                 buckets[i] = HashEntry{};
+                tags[i] = kEmptyTag;
             }
             continue;
         }
         assert(slot_key_address(buckets[i]) == carried_address(buckets[i].node->orig_key));
         uint64_t to = home_slot(cache, buckets[i].key);
-        while (to != i && buckets[to].node != nullptr) {
+        while (to != i && tag_is_live(tags[to])) {
             to = (to + 1) & cache->mask;
         }
         if (to != i) {
-            buckets[to] = buckets[i];  // the key address moves with the slot
+            buckets[to] = buckets[i];  // the key address and the tag move with the slot
+            tags[to] = tags[i];
             buckets[i] = HashEntry{};
+            tags[i] = kEmptyTag;
         }
     }
     cache->tombstones = 0;
@@ -1012,12 +1060,14 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
         num_buckets <<= 1;
         ++bits;
     }
-    // Zeroed memory leaves every slot empty (hash 0, no node, not a tombstone) and every node
-    // fresh; neither array is touched until entries arrive.
+    // Zeroed memory leaves every slot empty (hash 0, no node, not a tombstone, kEmptyTag) and
+    // every node fresh; neither array is touched until entries arrive.
     cache->buckets = static_cast<HashEntry *>(store_array_alloc(num_buckets, sizeof(HashEntry)));
+    cache->tags = static_cast<uint8_t *>(store_array_alloc(num_buckets, sizeof(uint8_t)));
     cache->node_pool = static_cast<LRUNode *>(store_array_alloc(capacity, sizeof(LRUNode)));
-    if (cache->buckets == nullptr || cache->node_pool == nullptr) {
+    if (cache->buckets == nullptr || cache->tags == nullptr || cache->node_pool == nullptr) {
         store_array_free(cache->node_pool, capacity, sizeof(LRUNode));
+        store_array_free(cache->tags, num_buckets, sizeof(uint8_t));
         store_array_free(cache->buckets, num_buckets, sizeof(HashEntry));
         store_array_free(cache, 1, sizeof(CLRUCache));
         return nullptr;
@@ -1071,8 +1121,9 @@ void cache_reset(CLRUCache *cache) {
     assert(cache->length == 0);
     for (uint64_t i = 0; cache->tombstones > 0; ++i) {
         assert(i < cache->num_buckets);
-        if (cache->buckets[i].is_tombstone) {
+        if (cache->tags[i] == kTombstoneTag) {
             cache->buckets[i] = HashEntry{};
+            cache->tags[i] = kEmptyTag;
             --cache->tombstones;
         }
     }
@@ -1121,6 +1172,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     assert(n == cache->length);
     for (uint64_t i = 0; i < n; ++i) {
         cache->buckets[out[i].slot] = HashEntry{};
+        cache->tags[out[i].slot] = kEmptyTag;
     }
     cache->head = nullptr;
     cache->tail = nullptr;
@@ -1133,7 +1185,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
 // Looks up a key and makes its entry the most recently used. Returns 0 with `*value` the
 // stored value (borrowed) or null when absent, or -1 (`*value` null) when a comparison raised.
 template <class Key>
-[[nodiscard]] inline int cache_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
+[[gnu::always_inline, nodiscard]] inline int cache_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                    PyObject **value) {
     Lookup found;
     *value = nullptr;
@@ -1263,10 +1315,12 @@ void cache_grow(CLRUCache *from, CLRUCache *to) {
     }
     hash_note_length(to);  // before the index is written
     for (uint64_t i = 0; i < from->num_buckets; ++i) {
-        HashEntry entry = from->buckets[i];
-        if (entry.node != nullptr) {
+        if (tag_is_live(from->tags[i])) {
+            HashEntry entry = from->buckets[i];
             entry.node = moved(entry.node);
-            to->buckets[find_free_slot(to, to->buckets, entry.key)] = entry;
+            const uint64_t j = find_free_slot(to, entry.key);
+            to->buckets[j] = entry;  // with its key address
+            to->tags[j] = from->tags[i];
         }
     }
     to->hits = from->hits;
@@ -1284,7 +1338,9 @@ void cache_grow(CLRUCache *from, CLRUCache *to) {
 [[nodiscard]] inline int cache_set(CLRUCache *&cache, int64_t hash_key, PyObject *orig_key,
                                    PyObject *value, double deadline, Detached &dropped,
                                    bool evict = true) {
-    prefetch_victim(cache);  // overlaps the eviction a new key would make with the lookup
+    // Overlaps the eviction and the slot writes a new key would make with the lookup.
+    prefetch_victim(cache);
+    prefetch_home_slot(cache, hash_key);
     Lookup found;
     if (hash_get(cache, hash_key, orig_key, &found) < 0) {
         return -1;
@@ -1405,6 +1461,7 @@ void cache_free(CLRUCache *cache) {
     }
     expiry_free(cache->expiry);
     store_array_free(cache->node_pool, cache->capacity, sizeof(LRUNode));
+    store_array_free(cache->tags, cache->num_buckets, sizeof(uint8_t));
     store_array_free(cache->buckets, cache->num_buckets, sizeof(HashEntry));
     store_array_free(cache, 1, sizeof(CLRUCache));
 }
@@ -2028,7 +2085,7 @@ void set_key_error(PyObject *key) {
 // Sets `*value` to a new reference to the value that Find (cache_get or cache_peek) finds
 // under `key`, or null when absent, and returns Find's result.
 template <auto Find, class Key>
-[[nodiscard]] inline int find_value(CLRUCache *&cache, int64_t h, Key key, PyObject **value) {
+[[gnu::always_inline, nodiscard]] inline int find_value(CLRUCache *&cache, int64_t h, Key key, PyObject **value) {
     const int found = Find(cache, h, key, value);
     Py_XINCREF(*value);
     return found;
@@ -2862,7 +2919,7 @@ PyObject *LRUCache_sizeof(PyObject *op, PyObject *) {
     size_t size = static_cast<size_t>(Py_TYPE(op)->tp_basicsize);
     if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
         size += sizeof(CLRUCache) + cache->capacity * sizeof(LRUNode) +
-                cache->num_buckets * sizeof(HashEntry) +
+                cache->num_buckets * (sizeof(HashEntry) + sizeof(uint8_t)) +
                 (cache->expiry != nullptr ? cache->capacity * sizeof(ExpirySlot) : 0);
     }
     return PyLong_FromSize_t(size);
@@ -3034,9 +3091,10 @@ int lru_store(PyObject *op, Py_hash_t hash, PyObject *key, PyObject *value, bool
     return cache != nullptr ? set_hashed(as_cache(op), cache, m, hash, key, value, kUseTtl, evict) : -1;
 }
 
-void lru_prepare_insert(PyObject *op) {
+void lru_prepare_insert(PyObject *op, Py_hash_t hash) {
     if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
         prefetch_victim(cache);
+        prefetch_home_slot(cache, hash);
     }
 }
 

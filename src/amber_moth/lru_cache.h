@@ -83,9 +83,10 @@ struct KeyItems {
 [[nodiscard]] int lru_store(PyObject *cache, Py_hash_t hash, PyObject *key, PyObject *value,
                             bool evict = true);
 
-// Readies the cache for a new key about to be stored: when full, prefetches what evicting
-// its least recently used entry will touch. Takes no lock and changes nothing.
-void lru_prepare_insert(PyObject *cache);
+// Readies the cache for a new key of hash `hash` about to be stored: prefetches the slot it
+// will take and, when the cache is full, what evicting its least recently used entry will
+// touch. Takes no lock and changes nothing.
+void lru_prepare_insert(PyObject *cache, Py_hash_t hash);
 
 // cache.delete(key) with the key's hash given: 1 removed, 0 absent, -1 with the error set.
 [[nodiscard]] int lru_remove(PyObject *cache, Py_hash_t hash, PyObject *key);
