@@ -19,7 +19,8 @@
 //                       set_live, slot_stored_key, find_free_slot, find_node_slot; after the lookup:
 //                       hash_set, hash_note_length, hash_delete, hash_rebuild,
 //                       hash_reserve (rule: the load).
-// Eviction prefetch     prefetch_victim (rule: there), from cache_set, cache_insert and
+// Insertion prefetch    prefetch_victim (rule: there), from cache_set, cache_insert and
+//                       lru_prepare_insert; prefetch_home_slot, from cache_set and
 //                       lru_prepare_insert.
 // Lookup and its        hash_get -> hash_probe (one pass; exact_equals decides exact str,
 //   restart             int and tuple keys without Python code, key_equals calls __eq__
@@ -557,16 +558,16 @@ inline void set_live(CLRUCache *cache, uint64_t i, LRUNode *node) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Eviction prefetch
+// Insertion prefetch
 //
 // In a large store, evicting the head is a chain of cache misses: its node, then its home
 // slot and the slot after (find_node_slot), its successor (whose link the unlink writes),
-// then its key and value objects (their drops).
-// Nothing else waits for them, so they are requested ahead, once a new key is known to be
-// coming to a full store: before the memoised function runs (lru_prepare_insert), at the
-// top of a store (cache_set), and for the next victim right after an eviction
-// (cache_insert). Lookups that find their key, `in`, and stores below the capacity never
-// prefetch.
+// then its key and value objects (their drops). And the slot a new key takes, which probes
+// do not read (slot tags), is first touched by the writes that make it live.
+// Nothing else waits for them, so they are requested ahead, once a new key may be coming:
+// before the memoised function runs (lru_prepare_insert) and at the top of a store
+// (cache_set), the victim's only when the store is full, and the next victim's right after
+// an eviction (cache_insert). Lookups that find their key, and `in`, never prefetch.
 
 // Asks the memory system for the line holding `p`, for writing; no-op where the compiler
 // offers no prefetch. A prefetch never faults, whatever the address.
