@@ -14,7 +14,7 @@
 //                       in mappings advised for huge pages (rule: there; the index's
 //                       advice: hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
-// Hash index            HashEntry; home_slot; slot tags (CLRUCache.tags, rule: there)
+// Hash index            HashEntry; home_slot; slot tags (slot_tags, rule: there),
 //                       slot_tag, tag_is_live; carried_address, slot_key_address, set_live,
 //                       slot_stored_key, find_free_slot, find_node_slot; after the lookup:
 //                       hash_set, hash_note_length, hash_delete, hash_rebuild,
@@ -220,8 +220,7 @@ constexpr unsigned kRestartMemoSize = 16;
 struct CLRUCache {
     LRUNode *head;  // least recently used
     LRUNode *tail;  // most recently used
-    HashEntry *buckets;
-    uint8_t *tags;         // one per slot (slot tags: the hash index)
+    HashEntry *buckets;  // the slots; their tags follow the record (slot_tags)
     uint64_t num_buckets;  // power of two, >= 16 and >= 2 * capacity; fixed
     uint64_t mask;         // num_buckets - 1
     uint64_t length;
@@ -314,8 +313,9 @@ class Detached {
 // ---------------------------------------------------------------------------------------
 // Store arrays
 
-// The store's record, its index and its node pool are allocated, zeroed, by
-// store_array_alloc and freed by store_array_free, given the same count and element size.
+// The store's record (with its slot tags), its index and its node pool are allocated,
+// zeroed, by store_array_alloc and freed by store_array_free, given the same count and
+// element size.
 // Each is reported to tracemalloc, in the domain kTraceDomain with the Python line that made
 // the store, so that it and the profilers built on it see what a cache takes. An array of kHugePage bytes or
 // more gets an anonymous mapping of its own, aligned to kHugePage, which store_array_advise
@@ -328,7 +328,8 @@ class Detached {
 // store holds at most one 2 MB page of pool it does not use. The index, touched at random,
 // once the store holds one entry per kIndexBytesPerEntry of it (hash_note_length): from
 // then on most of its 4 KB pages are touched anyway, where huge pages from the start would
-// make the whole index resident after a few entries per 2 MB.
+// make the whole index resident after a few entries per 2 MB. The record with its tags,
+// also touched at random, with the index.
 constexpr size_t kIndexBytesPerEntry = 2048;
 constexpr size_t kHugePage = size_t{1} << 21;
 
@@ -470,6 +471,24 @@ void node_release(CLRUCache *cache, LRUNode *node, Detached &dropped) {
 // out in memory; a lookup that finds its key reads tag and slot side by side. Rule: every
 // write of a slot's state writes its tag with it (set_live, hash_delete, hash_rebuild,
 // cache_reset, cache_clear, cache_grow).
+//
+// The tags follow the store's record in one allocation (store_record_bytes), as a dict's
+// indices follow its keys object: a probe reaches them from the store's address, with no
+// pointer to load and none to keep in a register across its loop.
+[[nodiscard]] inline uint8_t *slot_tags(CLRUCache *cache) {
+    return reinterpret_cast<uint8_t *>(cache + 1);
+}
+
+[[nodiscard]] inline const uint8_t *slot_tags(const CLRUCache *cache) {
+    return reinterpret_cast<const uint8_t *>(cache + 1);
+}
+
+// The bytes of a store's record with the tags of its `num_buckets` slots.
+[[nodiscard]] constexpr size_t store_record_bytes(uint64_t num_buckets) {
+    return sizeof(CLRUCache) + num_buckets * sizeof(uint8_t);
+}
+static_assert(sizeof(CLRUCache) % alignof(CLRUCache) == 0);
+
 constexpr uint8_t kEmptyTag = 0;
 constexpr uint8_t kTombstoneTag = 1;
 constexpr uint8_t kLiveTag = 0x80;  // set in every live slot's tag, and in no other
@@ -523,7 +542,7 @@ inline void set_live(CLRUCache *cache, uint64_t i, LRUNode *node) {
     const uint64_t word = carried_address(node->orig_key) << 8;
     memcpy(reinterpret_cast<unsigned char *>(&e) + offsetof(HashEntry, is_tombstone), &word,
            sizeof word);
-    cache->tags[i] = slot_tag(node->key);
+    slot_tags(cache)[i] = slot_tag(node->key);
 }
 
 // The key object of the node that the live slot `e` indexes: from the slot when it carries
@@ -535,11 +554,21 @@ inline void set_live(CLRUCache *cache, uint64_t i, LRUNode *node) {
                      : e.node->orig_key;
 }
 
+// Whether the live slot `e` carries the address of `orig_key`, and so holds that very key
+// object. A key given as its items (KeyItems) is no stored object.
+[[nodiscard]] inline bool carries(const HashEntry &e, const PyObject *orig_key) {
+    return slot_key_address(e) == reinterpret_cast<uintptr_t>(orig_key);
+}
+
+[[nodiscard]] inline bool carries(const HashEntry &, KeyItems) {
+    return false;
+}
+
 // Index of the first empty or tombstone slot on hash_key's path, found by the tags alone.
 // One always exists, since live slots fill at most half the index.
 [[nodiscard]] uint64_t find_free_slot(const CLRUCache *cache, int64_t hash_key) {
     uint64_t i = home_slot(cache, hash_key);
-    while (tag_is_live(cache->tags[i])) {
+    while (tag_is_live(slot_tags(cache)[i])) {
         i = (i + 1) & cache->mask;
     }
     return i;
@@ -588,7 +617,7 @@ inline void prefetch_victim(const CLRUCache *cache) {
     const uint64_t i = home_slot(cache, victim->key);
     prefetch_for_write(&cache->buckets[i]);
     prefetch_for_write(&cache->buckets[(i + 1) & cache->mask]);
-    prefetch_for_write(&cache->tags[i]);
+    prefetch_for_write(&slot_tags(cache)[i]);
     prefetch_for_write(victim->orig_key);
     prefetch_for_write(victim->value);
     prefetch_for_write(victim->next);
@@ -850,7 +879,7 @@ template <class Key>
     // The load rule (hash_reserve) always leaves empty slots, so an empty slot ends the probe.
     const uint8_t tag = slot_tag(hash_key);
     for (uint64_t i = home_slot(cache, hash_key);; i = (i + 1) & cache->mask) {
-        const uint8_t t = cache->tags[i];
+        const uint8_t t = slot_tags(cache)[i];
         if (t != tag) {
             if (t == kEmptyTag) {
                 break;
@@ -858,31 +887,37 @@ template <class Key>
             continue;  // a tombstone, or a live slot of another hash
         }
         const HashEntry &e = cache->buckets[i];
-        if (e.key != hash_key) {
-            continue;
-        }
         LRUNode *node = e.node;
         assert(node != nullptr);
-        PyObject *stored = slot_stored_key(e);
         uint64_t found = i;
-        if (!stored_is(stored, orig_key)) {
-            if (memo != nullptr && restart_memo_has(memo, node, stored)) {
+        // A slot that carries the probe key's own address holds it: found with no hash to
+        // compare, as a dict finds a key identical to its probe before comparing hashes.
+        if (!carries(e, orig_key)) {
+            if (e.key != hash_key) {
                 continue;
             }
-            const int exact = exact_equals(stored, orig_key);
-            const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
-                                           : key_equals(cache, found, orig_key, memo, out);
-            switch (match) {
-                case Match::Error:
-                    return -1;
-                case Match::Restart:
-                    return kRestart;
-                case Match::Replaced:
-                    return kReplaced;
-                case Match::No:
+            // An address the slot carries is not the probe's: only a key read from the node
+            // may still be the probe itself.
+            PyObject *stored = slot_stored_key(e);
+            if (slot_key_address(e) != 0 || !stored_is(stored, orig_key)) {
+                if (memo != nullptr && restart_memo_has(memo, node, stored)) {
                     continue;
-                case Match::Yes:
-                    break;
+                }
+                const int exact = exact_equals(stored, orig_key);
+                const Match match = exact >= 0 ? (exact != 0 ? Match::Yes : Match::No)
+                                               : key_equals(cache, found, orig_key, memo, out);
+                switch (match) {
+                    case Match::Error:
+                        return -1;
+                    case Match::Restart:
+                        return kRestart;
+                    case Match::Replaced:
+                        return kReplaced;
+                    case Match::No:
+                        continue;
+                    case Match::Yes:
+                        break;
+                }
             }
         }
         out->node = node;
@@ -940,7 +975,7 @@ template <class Key>
 void hash_set(CLRUCache *cache, LRUNode *node) {
     const uint64_t i = find_free_slot(cache, node->key);
     assert(slot_key_address(cache->buckets[i]) == 0);
-    if (cache->tags[i] == kTombstoneTag) {
+    if (slot_tags(cache)[i] == kTombstoneTag) {
         --cache->tombstones;
     }
     set_live(cache, i, node);
@@ -949,12 +984,12 @@ void hash_set(CLRUCache *cache, LRUNode *node) {
     }
 }
 
-// Advises the index for huge pages the first time the store holds one entry per
-// kIndexBytesPerEntry of index (the rule: store arrays).
+// Advises the index, and the record with its tags, for huge pages the first time the store
+// holds one entry per kIndexBytesPerEntry of index (the rule: store arrays).
 inline void hash_note_length(CLRUCache *cache) {
     if (cache->length >= cache->dense_length) [[unlikely]] {
         store_array_advise(cache->buckets, cache->num_buckets, sizeof(HashEntry));
-        store_array_advise(cache->tags, cache->num_buckets, sizeof(uint8_t));
+        store_array_advise(cache, 1, store_record_bytes(cache->num_buckets));
         cache->dense_length = UINT64_MAX;
     }
 }
@@ -964,7 +999,7 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
     HashEntry &e = cache->buckets[slot];
     assert(e.node != nullptr && !e.is_tombstone);
     e = HashEntry{e.key, nullptr, true, {}};
-    cache->tags[slot] = kTombstoneTag;
+    slot_tags(cache)[slot] = kTombstoneTag;
     ++cache->tombstones;
 }
 
@@ -976,7 +1011,7 @@ void hash_delete(CLRUCache *cache, uint64_t slot) {
 // and cannot fail.
 void hash_rebuild(CLRUCache *cache) {
     HashEntry *buckets = cache->buckets;
-    uint8_t *tags = cache->tags;
+    uint8_t *tags = slot_tags(cache);
     uint64_t start = 0;
     while (tags[start] != kEmptyTag) {
         ++start;  // the load rule always leaves empty slots
@@ -1051,26 +1086,25 @@ inline void list_move_to_end(LRUNode *node, CLRUCache *cache) {
     if (capacity > kMaxCapacity) {
         return nullptr;
     }
-    auto *cache = static_cast<CLRUCache *>(store_array_alloc(1, sizeof(CLRUCache)));
-    if (cache == nullptr) {
-        return nullptr;
-    }
     uint64_t num_buckets = kMinBuckets;
     unsigned bits = 4;
     while (num_buckets < 2 * capacity) {
         num_buckets <<= 1;
         ++bits;
     }
+    auto *cache =
+        static_cast<CLRUCache *>(store_array_alloc(1, store_record_bytes(num_buckets)));
+    if (cache == nullptr) {
+        return nullptr;
+    }
     // Zeroed memory leaves every slot empty (hash 0, no node, not a tombstone, kEmptyTag) and
     // every node fresh; neither array is touched until entries arrive.
     cache->buckets = static_cast<HashEntry *>(store_array_alloc(num_buckets, sizeof(HashEntry)));
-    cache->tags = static_cast<uint8_t *>(store_array_alloc(num_buckets, sizeof(uint8_t)));
     cache->node_pool = static_cast<LRUNode *>(store_array_alloc(capacity, sizeof(LRUNode)));
-    if (cache->buckets == nullptr || cache->tags == nullptr || cache->node_pool == nullptr) {
+    if (cache->buckets == nullptr || cache->node_pool == nullptr) {
         store_array_free(cache->node_pool, capacity, sizeof(LRUNode));
-        store_array_free(cache->tags, num_buckets, sizeof(uint8_t));
         store_array_free(cache->buckets, num_buckets, sizeof(HashEntry));
-        store_array_free(cache, 1, sizeof(CLRUCache));
+        store_array_free(cache, 1, store_record_bytes(num_buckets));
         return nullptr;
     }
     store_array_advise(cache->node_pool, capacity, sizeof(LRUNode));
@@ -1122,9 +1156,9 @@ void cache_reset(CLRUCache *cache) {
     assert(cache->length == 0);
     for (uint64_t i = 0; cache->tombstones > 0; ++i) {
         assert(i < cache->num_buckets);
-        if (cache->tags[i] == kTombstoneTag) {
+        if (slot_tags(cache)[i] == kTombstoneTag) {
             cache->buckets[i] = HashEntry{};
-            cache->tags[i] = kEmptyTag;
+            slot_tags(cache)[i] = kEmptyTag;
             --cache->tombstones;
         }
     }
@@ -1173,7 +1207,7 @@ uint64_t cache_clear(CLRUCache *cache, ClearedEntry *out) {
     assert(n == cache->length);
     for (uint64_t i = 0; i < n; ++i) {
         cache->buckets[out[i].slot] = HashEntry{};
-        cache->tags[out[i].slot] = kEmptyTag;
+        slot_tags(cache)[out[i].slot] = kEmptyTag;
     }
     cache->head = nullptr;
     cache->tail = nullptr;
@@ -1318,12 +1352,12 @@ void cache_grow(CLRUCache *from, CLRUCache *to) {
     }
     hash_note_length(to);  // before the index is written
     for (uint64_t i = 0; i < from->num_buckets; ++i) {
-        if (tag_is_live(from->tags[i])) {
+        if (tag_is_live(slot_tags(from)[i])) {
             HashEntry entry = from->buckets[i];
             entry.node = moved(entry.node);
             const uint64_t j = find_free_slot(to, entry.key);
             to->buckets[j] = entry;  // with its key address
-            to->tags[j] = from->tags[i];
+            slot_tags(to)[j] = slot_tags(from)[i];
         }
     }
     to->hits = from->hits;
@@ -1464,9 +1498,8 @@ void cache_free(CLRUCache *cache) {
     }
     expiry_free(cache->expiry);
     store_array_free(cache->node_pool, cache->capacity, sizeof(LRUNode));
-    store_array_free(cache->tags, cache->num_buckets, sizeof(uint8_t));
     store_array_free(cache->buckets, cache->num_buckets, sizeof(HashEntry));
-    store_array_free(cache, 1, sizeof(CLRUCache));
+    store_array_free(cache, 1, store_record_bytes(cache->num_buckets));
 }
 
 // Drops every reference the store holds and frees it, now or, when nested too deep, before
@@ -2116,7 +2149,7 @@ PyObject *LRUCache_getitem(PyObject *op, PyObject *key) {
     }
     PyObject *value = at_moment(self, [=](const Moment &m) AMBER_MOTH_INLINE {
         CLRUCache *cache = nullptr;  // with_lock reads it
-        return with_lock(self, cache, m, [&](Detached &) -> PyObject * {
+        return with_lock(self, cache, m, [&](Detached &) AMBER_MOTH_INLINE -> PyObject * {
             PyObject *found;
             return find_value<cache_get<PyObject *>>(cache, h, key, &found) < 0 ? nullptr : found;
         });
@@ -2922,8 +2955,8 @@ int LRUCache_set_timer(PyObject *op, PyObject *value, void *) {
 PyObject *LRUCache_sizeof(PyObject *op, PyObject *) {
     size_t size = static_cast<size_t>(Py_TYPE(op)->tp_basicsize);
     if (const CLRUCache *cache = as_cache(op)->cache; cache != nullptr) {
-        size += sizeof(CLRUCache) + cache->capacity * sizeof(LRUNode) +
-                cache->num_buckets * (sizeof(HashEntry) + sizeof(uint8_t)) +
+        size += store_record_bytes(cache->num_buckets) + cache->capacity * sizeof(LRUNode) +
+                cache->num_buckets * sizeof(HashEntry) +
                 (cache->expiry != nullptr ? cache->capacity * sizeof(ExpirySlot) : 0);
     }
     return PyLong_FromSize_t(size);
