@@ -1353,10 +1353,12 @@ void cache_grow(CLRUCache *from, CLRUCache *to) {
     hash_note_length(to);  // before the index is written
     for (uint64_t i = 0; i < from->num_buckets; ++i) {
         if (tag_is_live(slot_tags(from)[i])) {
-            HashEntry entry = from->buckets[i];
-            entry.node = moved(entry.node);
+            // Copied in place, then rebased: a slot built on the stack is read back wider
+            // than it was written, which the CPU cannot forward (set_live).
+            const HashEntry &entry = from->buckets[i];
             const uint64_t j = find_free_slot(to, entry.key);
             to->buckets[j] = entry;  // with its key address
+            to->buckets[j].node = moved(entry.node);
             slot_tags(to)[j] = slot_tags(from)[i];
         }
     }
