@@ -346,6 +346,28 @@ class TestCycles:
         gc.collect()
         assert ref() is None
 
+    def test_tuple_keys_are_tracked_only_where_a_cycle_can_pass(self):
+        class Holder:
+            pass
+
+        def make():
+            @lru_cache(None)
+            def f(a, b):
+                return 0
+
+            holder = Holder()
+            holder.f = f
+            f(1, "a")
+            f(holder, (1, 2))  # holder -> f -> its cache -> the key -> holder
+            return f, weakref.ref(f)
+
+        f, ref = make()
+        tracked = {isinstance(key[0], Holder): gc.is_tracked(key) for key in f.cache.keys()}
+        assert tracked == {False: False, True: True}
+        del f
+        gc.collect()
+        assert ref() is None
+
     def test_entries_of_a_cache_held_elsewhere_stay(self):
         @lru_cache(None)
         def f(x):

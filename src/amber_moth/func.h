@@ -14,6 +14,16 @@ inline PyObject *kwd_mark;
 // Keys of up to this many items are looked up from the stack; longer ones from the heap.
 constexpr Py_ssize_t kInlineItems = 16;
 
+// Whether the cycle collector may need to see `item` through a tuple holding it, by the
+// interpreter's own rule for untracking tuples: not for an object whose type the collector
+// does not handle, nor for an exact tuple it no longer tracks (whose items are all such).
+[[nodiscard]] inline bool may_be_tracked(PyObject *item) {
+    if (!PyType_IS_GC(Py_TYPE(item))) {
+        return false;
+    }
+    return PyTuple_CheckExact(item) ? PyObject_GC_IsTracked(item) != 0 : PyObject_IS_GC(item) != 0;
+}
+
 // A call's key. `single` is the key object when the call has one positional argument of
 // exact int or str (no keywords, not typed); otherwise the key is the tuple of `items`
 // (arguments, then the marker and the keyword pairs in call order, then the types when
@@ -96,14 +106,23 @@ class CallKey {
     }
 
     // The key as an object (borrowed), the tuple made on first use; null with the error set.
+    // A tuple none of whose items the collector may need is untracked at once, as the
+    // collector itself would untrack it on its next pass; until then each stored key is work
+    // for every pass (an unbounded cache filling with tuple keys spent a twelfth of its time
+    // in the collector).
     [[nodiscard]] PyObject *key_object() {
         if (single_ != nullptr || tuple_ != nullptr) {
             return single_ != nullptr ? single_ : tuple_;
         }
         tuple_ = PyTuple_New(size_);
         if (tuple_ != nullptr) {
+            bool tracked = false;
             for (Py_ssize_t i = 0; i < size_; ++i) {
+                tracked = tracked || may_be_tracked(items_[i]);
                 PyTuple_SET_ITEM(tuple_, i, Py_NewRef(items_[i]));
+            }
+            if (!tracked) {
+                PyObject_GC_UnTrack(tuple_);
             }
         }
         return tuple_;
