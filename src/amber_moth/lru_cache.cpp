@@ -337,6 +337,14 @@ constexpr size_t kHugePage = size_t{1} << 21;
     return (bytes + kHugePage - 1) & ~(kHugePage - 1);
 }
 
+// Whether an array of `count` elements of `size` bytes takes kHugePage bytes or more, and
+// so a mapping of its own; `count * size` itself may not fit in a size_t.
+[[nodiscard]] constexpr bool has_own_mapping(size_t count, size_t size) {
+    return count >= (kHugePage + size - 1) / size;
+}
+static_assert(has_own_mapping(1, kHugePage) && !has_own_mapping(1, kHugePage - 1));
+static_assert(has_own_mapping(kHugePage / 24 + 1, 24) && !has_own_mapping(kHugePage / 24, 24));
+
 constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
 
 // `array`, of `bytes`, traced by tracemalloc; null stays null.
@@ -351,7 +359,7 @@ constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
 // `count` zeroed elements of `size` bytes, or null when memory cannot be had.
 [[nodiscard]] void *store_array_alloc(size_t count, size_t size) {
 #if AMBER_MOTH_HUGE_ARRAYS
-    if (count >= kHugePage / size) {
+    if (has_own_mapping(count, size)) {
         if (count > (SIZE_MAX - 2 * kHugePage) / size) {
             return nullptr;
         }
@@ -379,7 +387,7 @@ constexpr unsigned int kTraceDomain = 0x4c525543;  // "LRUC"
 void store_array_advise([[maybe_unused]] void *array, [[maybe_unused]] size_t count,
                         [[maybe_unused]] size_t size) {
 #if AMBER_MOTH_HUGE_ARRAYS
-    if (count >= kHugePage / size) {
+    if (has_own_mapping(count, size)) {
         madvise(array, huge_pages_bytes(count * size), MADV_HUGEPAGE);  // ignored where not offered
     }
 #endif
@@ -392,7 +400,7 @@ void store_array_free(void *array, [[maybe_unused]] size_t count, [[maybe_unused
     }
     (void)PyTraceMalloc_Untrack(kTraceDomain, reinterpret_cast<uintptr_t>(array));
 #if AMBER_MOTH_HUGE_ARRAYS
-    if (count >= kHugePage / size) {
+    if (has_own_mapping(count, size)) {
         munmap(array, huge_pages_bytes(count * size));
         return;
     }
