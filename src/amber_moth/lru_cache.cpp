@@ -328,8 +328,8 @@ class Detached {
 // store holds at most one 2 MB page of pool it does not use. The index, touched at random,
 // once the store holds one entry per kIndexBytesPerEntry of it (hash_note_length): from
 // then on most of its 4 KB pages are touched anyway, where huge pages from the start would
-// make the whole index resident after a few entries per 2 MB. The record with its tags,
-// also touched at random, with the index.
+// make the whole index resident after a few entries per 2 MB. The record is advised with
+// the index, for its tags, which are touched at random too.
 constexpr size_t kIndexBytesPerEntry = 2048;
 constexpr size_t kHugePage = size_t{1} << 21;
 
