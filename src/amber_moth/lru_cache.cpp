@@ -958,8 +958,8 @@ template <class Key>
     return r;
 }
 
-// Looks up the node whose key equals `orig_key` (same hash, then identity or __eq__), a key
-// object or the items of the tuple it stands for, in `cache`. Returns 0 with `out` filled,
+// Looks up the node whose key equals `orig_key` (identity, else the same hash and
+// __eq__), a key object or the items of the tuple it stands for, in `cache`. Returns 0 with `out` filled,
 // or -1 with the error a comparison raised. A comparison may have replaced the store
 // (replace_store): then `cache` becomes the new store, which the lookup ended in, and the
 // operation goes on there.
