@@ -31,7 +31,7 @@ class LRUCache(Generic[_K, _V]):
     Holds at most `capacity` entries. Reading an entry (get, cache[key]) or writing it (set,
     cache[key] = value) makes it the most recently used; nothing else reorders entries. A
     new key in a full cache evicts the least recently used entry. Keys are compared as dict
-    compares them: same hash, then identity or __eq__.
+    compares them: the probe itself, else a key of the same hash that __eq__ finds equal.
 
     Every keyed operation raises the key's own error when it cannot be hashed (TypeError for
     unhashable keys) and the error of a stored key's __eq__ that raises, leaving the cache
