@@ -10,9 +10,10 @@
 //                       default: store_capacity); "Store records" holds the records and
 //                       the limits (kMaxCapacity, kSlotKeys).
 // Store arrays          store_array_alloc, store_array_advise, store_array_free: the
-//                       record, the index and the pool, reported to tracemalloc, large ones
-//                       in mappings advised for huge pages (rule: there; the index's
-//                       advice: hash_note_length).
+//                       record with its slot tags (store_record_bytes), the index and the
+//                       pool, reported to tracemalloc, large ones (has_own_mapping) in
+//                       mappings advised for huge pages (rule: there; the index's advice:
+//                       hash_note_length).
 // Node pool             LRUNode; node_alloc, node_release, node_pool_reset.
 // Hash index            HashEntry; home_slot; slot tags (slot_tags, rule: there),
 //                       slot_tag, tag_is_live; carried_address, slot_key_address, set_live,
@@ -958,11 +959,11 @@ template <class Key>
     return r;
 }
 
-// Looks up the node whose key equals `orig_key` (identity, else the same hash and
-// __eq__), a key object or the items of the tuple it stands for, in `cache`. Returns 0 with `out` filled,
-// or -1 with the error a comparison raised. A comparison may have replaced the store
-// (replace_store): then `cache` becomes the new store, which the lookup ended in, and the
-// operation goes on there.
+// Looks up the node whose key equals `orig_key` (identity, else the same hash and __eq__),
+// a key object or the items of the tuple it stands for, in `cache`. Returns 0 with `out`
+// filled, or -1 with the error a comparison raised. A comparison may have replaced the
+// store (replace_store): then `cache` becomes the new store, which the lookup ended in, and
+// the operation goes on there.
 template <class Key>
 [[nodiscard]] inline int hash_get(CLRUCache *&cache, int64_t hash_key, Key orig_key,
                                   Lookup *out) {
