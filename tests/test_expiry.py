@@ -79,7 +79,8 @@ def test_the_timer_is_read_once_per_operation_and_only_once_expiry_was_used():
 
 @pytest.mark.parametrize(
     "reading, error", [(ZeroDivisionError, ZeroDivisionError), ("soon", TypeError),
-                       (None, TypeError), (math.nan, ValueError), (-math.inf, ValueError)]
+                       (None, TypeError), (math.nan, ValueError), (-math.inf, ValueError),
+                       (10**400, ValueError)]
 )
 def test_an_operation_whose_timer_fails_raises_with_the_cache_unchanged(make_cache, reading, error):
     c = make_cache(3)

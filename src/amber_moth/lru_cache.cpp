@@ -1745,13 +1745,15 @@ struct Moment {
     const double now = PyFloat_AsDouble(reading);
     Py_DECREF(reading);
     if (now == -1 && PyErr_Occurred()) {
-        return kFailed;
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return kFailed;
+        }
+        PyErr_Clear();  // an int beyond every float is no finite time either
+    } else if (std::isfinite(now)) {
+        return now;
     }
-    if (!std::isfinite(now)) {
-        PyErr_SetString(PyExc_ValueError, "LRUCache timer must return a finite number");
-        return kFailed;
-    }
-    return now;
+    PyErr_SetString(PyExc_ValueError, "LRUCache timer must return a finite number");
+    return kFailed;
 }
 
 // Reads the time for an operation: the timer's result (read_timer), or the built-in clock.
