@@ -33,6 +33,15 @@ def counted(gate=None):
     return fn
 
 
+class Hashes:
+    """A key counting its hashes."""
+    hashes = 0
+
+    def __hash__(self):
+        self.hashes += 1
+        return 1
+
+
 class TestSurface:
     def test_call_forms_arguments_and_attributes(self):
         async def fn(x):
@@ -115,6 +124,8 @@ class TestSurface:
             return await asyncio.gather(*tasks, f(2))
 
         assert run(main) == [2, 1, 2] and f.__wrapped__.calls == 2
+        key = Hashes()
+        assert asyncio.run(f(key)) is key and key.hashes == 1  # the key is made at the call
 
 
 def test_ttl_counts_from_when_the_computation_returned():

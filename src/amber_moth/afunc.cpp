@@ -10,7 +10,8 @@
 //   Awaiting           what a call returns, a coroutine-like awaitable in one of three states:
 //                      a stored result, given at once (a hit: no task, no future); a future
 //                      of a computation's result, awaited through (a join or a miss); a call
-//                      made outside a running loop, made at its first step (start_call).
+//                      made outside a running loop, made at its first step with the key
+//                      made at the call (start_call, keyed_call).
 //   Computation        one computation under way on one loop: its task, the futures of its
 //                      awaiters (join), its end, which stores and hands out the result
 //                      (computation_done), and its cancellation once every awaiter has been
@@ -49,7 +50,8 @@ struct Awaiting {
     PyObject *result;  // the result to give at once
     PyObject *waiter;  // else the future whose result it gives
     PyObject *iter;    // the waiter's iterator, once stepped
-    PyObject *call;    // else (wrapper, arguments, keyword names): the call to make first
+    PyObject *call;    // else (wrapper, arguments, keyword names, key object, hash): the call
+                       // to make first
 };
 
 struct Computation {
@@ -191,17 +193,23 @@ void awaiting_dealloc(PyObject *op) {
     }
 }
 
+PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+                     CallKey &key);
+
 // Makes the call a call outside a running loop left for its first step, now that a loop
-// runs it, and takes over the state of what it returned: 0, or -1 with the error set.
+// runs it, with the key made then, and takes over the state of what it returned: 0, or -1
+// with the error set.
 [[nodiscard]] int start_call(Awaiting *a) {
     PyObject *call = a->call;
     a->call = nullptr;
     PyObject *arguments = PyTuple_GET_ITEM(call, 1);
     PyObject *kwnames = PyTuple_GET_ITEM(call, 2);
     const Py_ssize_t nkw = kwnames != Py_None ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject *made = PyObject_Vectorcall(PyTuple_GET_ITEM(call, 0), &PyTuple_GET_ITEM(arguments, 0),
-                                         static_cast<size_t>(PyTuple_GET_SIZE(arguments) - nkw),
-                                         kwnames != Py_None ? kwnames : nullptr);
+    CallKey key;
+    key.adopt(PyTuple_GET_ITEM(call, 3), PyLong_AsSsize_t(PyTuple_GET_ITEM(call, 4)));
+    PyObject *made = keyed_call(as_async(PyTuple_GET_ITEM(call, 0)), &PyTuple_GET_ITEM(arguments, 0),
+                                static_cast<size_t>(PyTuple_GET_SIZE(arguments) - nkw),
+                                kwnames != Py_None ? kwnames : nullptr, key);
     Py_DECREF(call);
     if (made == nullptr) {
         return -1;
@@ -748,7 +756,8 @@ PyObject *cleared_error() {
 }
 
 // Not a hit: joins the computation of an equal call under way on the running loop, or
-// starts one; outside a running loop, leaves the call for the awaitable's first step.
+// starts one; outside a running loop, leaves the call, with its key, for the awaitable's
+// first step.
 PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
                        CallKey &key) {
     auto *op = reinterpret_cast<PyObject *>(w);
@@ -766,7 +775,13 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyTuple_SET_ITEM(arguments, i, Py_NewRef(args[i]));
         }
-        PyObject *call = Py_BuildValue("(ONO)", op, arguments, kwnames != nullptr ? kwnames : Py_None);
+        PyObject *object = key.key_object();
+        PyObject *call = object != nullptr ? Py_BuildValue("(ONOOn)", op, arguments, kwnames != nullptr ? kwnames : Py_None,
+                                                           object, key.hash())
+                                           : nullptr;
+        if (object == nullptr) {
+            Py_DECREF(arguments);
+        }
         return call != nullptr ? awaiting_new(nullptr, nullptr, call) : nullptr;
     }
     PyObject *loops;
@@ -794,20 +809,29 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
     return result;
 }
 
-PyObject *async_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    AsyncWrapper *w = as_async(op);
+// Whether the wrapper refuses calls, having been closed or cleared: true with the error set.
+[[nodiscard]] bool refuses_calls(const AsyncWrapper *w) {
     if (w->closed) {
         PyErr_SetString(PyExc_RuntimeError, "this memoised function is closed");
-        return nullptr;
+        return true;
     }
     if (w->memo == nullptr) {
-        return cleared_error();
+        cleared_error();
+        return true;
+    }
+    return false;
+}
+
+// A call whose key is made: its stored result, or call_on_loop. The key's hash may have run
+// Python code that closed or cleared the wrapper.
+PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+                     CallKey &key) {
+    if (refuses_calls(w)) {
+        return nullptr;
     }
     PyObject *memo = Py_NewRef(w->memo);
-    CallKey key;
     PyObject *value = nullptr;
-    const bool looked = memo_key(memo, key, args, PyVectorcall_NARGS(nargsf), kwnames) &&
-                        memo_lookup(memo, key, &value) == 0;
+    const bool looked = memo_lookup(memo, key, &value) == 0;
     Py_DECREF(memo);
     if (!looked) {
         return nullptr;
@@ -816,6 +840,15 @@ PyObject *async_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObjec
         return awaiting_new(value, nullptr, nullptr);
     }
     return call_on_loop(w, args, nargsf, kwnames, key);
+}
+
+PyObject *async_call(PyObject *op, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    AsyncWrapper *w = as_async(op);
+    CallKey key;
+    if (refuses_calls(w) || !memo_key(w->memo, key, args, PyVectorcall_NARGS(nargsf), kwnames)) {
+        return nullptr;
+    }
+    return keyed_call(w, args, nargsf, kwnames, key);
 }
 
 // _alru_cache_wrapper(user_function, maxsize, typed, ttl): as _lru_cache_wrapper's; results
