@@ -4,6 +4,7 @@ import functools
 import gc
 import inspect
 import threading
+import weakref
 
 import pytest
 
@@ -281,6 +282,26 @@ class TestOneLoop:
 
         run(main)
 
+    def test_a_comparison_that_closes_the_function_refuses_its_call(self):
+        f = alru_cache(counted())
+        closing = []
+
+        class Key:
+            def __hash__(self):
+                return 0
+
+            def __eq__(self, other):
+                if closing:
+                    f.cache_close()
+                return self is other
+
+        asyncio.run(f(Key()))  # stored: the next lookup compares
+        pending = f(Key())  # outside a loop: looked up again at its first step
+        closing.append(True)
+        with pytest.raises(RuntimeError, match="closed"):
+            asyncio.run(pending)
+        assert f.__wrapped__.calls == 1 and f.cache_info().currsize == 1
+
     def test_a_computation_that_closes_its_function_does_not_wait_for_itself(self):
         out = run_isolated("afunc_close_from_its_own_computation.py", timeout=60)
         assert out == "False cancelled cancelled\nTrue closed 1\n"
@@ -369,6 +390,24 @@ class TestReentry:
 
         run(main)
         gc.collect()
+
+    def test_awaitables_in_cycles_are_collected(self):
+        @alru_cache
+        async def f(x):
+            return x
+
+        class Box:
+            pass
+
+        stored, argument = Box(), Box()
+        asyncio.run(f(stored))
+        stored.pending = f(stored)  # a hit's awaitable, held by its result
+        argument.pending = f(argument)  # a call outside a loop, held by its argument
+        boxes = [weakref.ref(stored), weakref.ref(argument)]
+        del stored, argument
+        f.cache_clear()
+        gc.collect()
+        assert [box() for box in boxes] == [None, None]
 
     @pytest.mark.parametrize("maxsize", ["2", "none"])
     def test_hostile_keys_and_results_in_a_child(self, maxsize):

@@ -99,8 +99,9 @@ def test_an_operation_whose_timer_fails_raises_with_the_cache_unchanged(make_cac
     c.timer = failing
     for op in (lambda: c["a"], lambda: c.set("c", 3), lambda: len(c), lambda: c.expire(),
                lambda: c.popitem(), lambda: c.resize(1), lambda: c.keys()):
-        with pytest.raises(error):
+        with pytest.raises(error) as raised:
             op()
+        assert isinstance(raised.value.__cause__, OverflowError) == (reading == 10**400)
     c.timer = clock
     assert evicted == [] and c.expire() == 2 and evicted == ["a", "b"]
 

@@ -135,6 +135,25 @@ PyObject *call_method(PyObject *object, const char *name, PyObject *arg = nullpt
     return r != nullptr ? 0 : -1;
 }
 
+// Raises the error of a call to a wrapper that the cycle collector has cleared.
+PyObject *cleared_error() {
+    PyErr_SetString(PyExc_ReferenceError, "this memoised function has been cleared");
+    return nullptr;
+}
+
+// Whether the wrapper refuses calls, having been closed or cleared: true with the error set.
+[[nodiscard]] bool refuses_calls(const AsyncWrapper *w) {
+    if (w->closed) {
+        PyErr_SetString(PyExc_RuntimeError, "this memoised function is closed");
+        return true;
+    }
+    if (w->memo == nullptr) {
+        cleared_error();
+        return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------
 // Awaiting
 
@@ -148,8 +167,8 @@ inline PyStopIterationObject *as_stop(PyObject *op) {
     return reinterpret_cast<PyStopIterationObject *>(op);
 }
 
-// The memory of the last Awaiting freed, kept for the next: awaits of stored results free one
-// and make one in turn.
+// The memory of the last Awaiting freed, untracked, kept for the next: awaits of stored results
+// free one and make one in turn.
 Awaiting *spare_awaiting;
 
 // A new Awaiting taking over one of `result`, `waiter` or `call` (new references), or null
@@ -160,7 +179,7 @@ PyObject *awaiting_new(PyObject *result, PyObject *waiter, PyObject *call) {
         spare_awaiting = nullptr;
         PyObject_Init(reinterpret_cast<PyObject *>(a), awaiting_type);
     } else {
-        a = PyObject_New(Awaiting, awaiting_type);
+        a = PyObject_GC_New(Awaiting, awaiting_type);
     }
     if (a == nullptr) {
         Py_XDECREF(result);
@@ -172,20 +191,39 @@ PyObject *awaiting_new(PyObject *result, PyObject *waiter, PyObject *call) {
     a->waiter = waiter;
     a->iter = nullptr;
     a->call = call;
+    // Tracked: what it holds (arguments, a result, a future) may hold it, as `x.pending = f(x)`.
+    PyObject_GC_Track(a);
     return reinterpret_cast<PyObject *>(a);
+}
+
+int awaiting_traverse(PyObject *op, visitproc visit, void *arg) {
+    auto *a = reinterpret_cast<Awaiting *>(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(a->result);
+    Py_VISIT(a->waiter);
+    Py_VISIT(a->iter);
+    Py_VISIT(a->call);
+    return 0;
+}
+
+int awaiting_clear(PyObject *op) {
+    auto *a = reinterpret_cast<Awaiting *>(op);
+    Py_CLEAR(a->result);
+    Py_CLEAR(a->waiter);
+    Py_CLEAR(a->iter);
+    Py_CLEAR(a->call);
+    return 0;
 }
 
 void awaiting_dealloc(PyObject *op) {
     auto *a = reinterpret_cast<Awaiting *>(op);
     PyTypeObject *type = Py_TYPE(op);
-    Py_XDECREF(a->result);
-    Py_XDECREF(a->waiter);
-    Py_XDECREF(a->iter);
-    Py_XDECREF(a->call);
+    PyObject_GC_UnTrack(op);
+    awaiting_clear(op);
     if (spare_awaiting == nullptr && type == awaiting_type) {
         spare_awaiting = a;
     } else {
-        PyObject_Free(op);
+        PyObject_GC_Del(op);
     }
     Py_DECREF(type);
     if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
@@ -399,6 +437,8 @@ const char awaiting_doc[] =
 PyType_Slot awaiting_slots[] = {
     {Py_tp_doc, const_cast<char *>(awaiting_doc)},
     {Py_tp_dealloc, reinterpret_cast<void *>(awaiting_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(awaiting_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(awaiting_clear)},
     {Py_tp_iternext, reinterpret_cast<void *>(awaiting_iternext)},
     {Py_am_await, reinterpret_cast<void *>(awaiting_await)},
     {Py_am_send, reinterpret_cast<void *>(awaiting_send)},
@@ -410,7 +450,7 @@ PyType_Spec awaiting_spec = {
     "amber_moth.func._Awaiting",
     sizeof(Awaiting),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     awaiting_slots,
 };
 
@@ -670,10 +710,15 @@ PyObject *start(AsyncWrapper *w, PyObject *loop, PyObject *const *args, size_t n
         Py_XDECREF(c);
         return nullptr;
     }
-    memo_count(w->memo, false);
-    PyObject *func = Py_NewRef(w->func);
-    PyObject *coroutine = PyObject_Vectorcall(func, args, nargsf, kwnames);
-    Py_DECREF(func);
+    PyObject *coroutine = nullptr;
+    // The comparisons since the call's own check (keyed_call), listing's among them, may have
+    // closed the wrapper; once listed, the computation is one that closing cancels.
+    if (!refuses_calls(w)) {
+        memo_count(w->memo, false);
+        PyObject *func = Py_NewRef(w->func);
+        coroutine = PyObject_Vectorcall(func, args, nargsf, kwnames);
+        Py_DECREF(func);
+    }
     PyObject *task = coroutine != nullptr ? call_method(loop, "create_task", coroutine) : nullptr;
     PyObject *on_done = task != nullptr ? PyCFunction_New(&computation_done_def, reinterpret_cast<PyObject *>(c)) : nullptr;
     PyObject *joined = nullptr;
@@ -749,12 +794,6 @@ PyType_Spec computation_spec = {
 // ---------------------------------------------------------------------------------------
 // The wrapper type
 
-// Raises the error of a call to a wrapper that the cycle collector has cleared.
-PyObject *cleared_error() {
-    PyErr_SetString(PyExc_ReferenceError, "this memoised function has been cleared");
-    return nullptr;
-}
-
 // Not a hit: joins the computation of an equal call under way on the running loop, or
 // starts one; outside a running loop, leaves the call, with its key, for the awaitable's
 // first step.
@@ -798,8 +837,6 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
             if (result != nullptr) {
                 memo_count(w->memo, true);
             }
-        } else if (w->func == nullptr || w->memo == nullptr) {
-            cleared_error();
         } else {
             result = start(w, loop, args, nargsf, kwnames, key);
         }
@@ -807,19 +844,6 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
     Py_XDECREF(found);
     Py_DECREF(loop);
     return result;
-}
-
-// Whether the wrapper refuses calls, having been closed or cleared: true with the error set.
-[[nodiscard]] bool refuses_calls(const AsyncWrapper *w) {
-    if (w->closed) {
-        PyErr_SetString(PyExc_RuntimeError, "this memoised function is closed");
-        return true;
-    }
-    if (w->memo == nullptr) {
-        cleared_error();
-        return true;
-    }
-    return false;
 }
 
 // A call whose key is made: its stored result, or call_on_loop. The key's hash may have run

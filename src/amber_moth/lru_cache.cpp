@@ -1748,11 +1748,18 @@ struct Moment {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
             return kFailed;
         }
-        PyErr_Clear();  // an int beyond every float is no finite time either
     } else if (std::isfinite(now)) {
         return now;
     }
+    // A reading beyond every float is no finite time either: ValueError, caused by the
+    // OverflowError that said so.
+    PyObject *overflow = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_ValueError, "LRUCache timer must return a finite number");
+    if (overflow != nullptr) {
+        PyObject *error = PyErr_GetRaisedException();
+        PyException_SetCause(error, overflow);
+        PyErr_SetRaisedException(error);
+    }
     return kFailed;
 }
 
