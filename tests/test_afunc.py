@@ -283,24 +283,38 @@ class TestOneLoop:
         run(main)
 
     def test_a_comparison_that_closes_the_function_refuses_its_call(self):
-        f = alru_cache(counted())
         closing = []
 
         class Key:
+            def __init__(self, n):
+                self.n = n
+
             def __hash__(self):
                 return 0
 
             def __eq__(self, other):
                 if closing:
-                    f.cache_close()
-                return self is other
+                    closing.pop().cache_close(wait=True)
+                return self.n == other.n
 
-        asyncio.run(f(Key()))  # stored: the next lookup compares
-        pending = f(Key())  # outside a loop: looked up again at its first step
-        closing.append(True)
+        f = alru_cache(counted())
+        asyncio.run(f(Key(0)))  # stored: the next lookup compares
+        pending = f(Key(1))  # outside a loop: looked up again at its first step
+        closing.append(f)
         with pytest.raises(RuntimeError, match="closed"):
-            asyncio.run(pending)
+            asyncio.run(pending)  # would start a computation
         assert f.__wrapped__.calls == 1 and f.cache_info().currsize == 1
+
+        async def main():
+            g = alru_cache(counted())
+            first = asyncio.ensure_future(g(Key(2)))
+            await asyncio.sleep(0)  # its computation is under way
+            closing.append(g)
+            with pytest.raises(RuntimeError, match="closed"):
+                g(Key(2))  # would join it
+            return (await first).n
+
+        assert run(main) == 2
 
     def test_a_computation_that_closes_its_function_does_not_wait_for_itself(self):
         out = run_isolated("afunc_close_from_its_own_computation.py", timeout=60)
@@ -408,6 +422,34 @@ class TestReentry:
         f.cache_clear()
         gc.collect()
         assert [box() for box in boxes] == [None, None]
+
+    def test_a_finaliser_run_as_a_hit_ends_makes_and_steps_other_awaits(self):
+        @alru_cache
+        async def f(x):
+            return x
+
+        @alru_cache
+        async def g(x):
+            return x
+
+        class Old:
+            def __del__(self):
+                g(1).close()  # an awaitable made and freed
+                with pytest.raises(StopIteration):
+                    g(2).send(None)  # another hit stepped
+
+        asyncio.run(g(1)), asyncio.run(g(2)), asyncio.run(f(old := Old()))
+        with pytest.raises(StopIteration):
+            f(old).send(None)  # its end now holds the Old
+        gc.collect()  # asyncio.run leaves cycles holding it
+        del old
+        f.cache_clear()
+        with pytest.raises(StopIteration) as ended:
+            g(1).send(None)  # the Old goes as this hit ends
+        assert ended.value.value == 1
+
+    def test_freeing_a_deep_chain_of_awaitables(self):
+        assert run_isolated("afunc_freeing_a_deep_chain_of_awaitables.py", timeout=240) == "ok\n"
 
     @pytest.mark.parametrize("maxsize", ["2", "none"])
     def test_hostile_keys_and_results_in_a_child(self, maxsize):

@@ -215,10 +215,13 @@ int awaiting_clear(PyObject *op) {
     return 0;
 }
 
+// A chain of Awaitings, each the result of the next, is freed without a C frame per link: the
+// trashcan defers what is nested too deep (on 3.14 and later the interpreter does so itself).
 void awaiting_dealloc(PyObject *op) {
     auto *a = reinterpret_cast<Awaiting *>(op);
     PyTypeObject *type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
+    Py_TRASHCAN_BEGIN(op, awaiting_dealloc)
     awaiting_clear(op);
     if (spare_awaiting == nullptr && type == awaiting_type) {
         spare_awaiting = a;
@@ -229,6 +232,7 @@ void awaiting_dealloc(PyObject *op) {
     if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
         Py_CLEAR(as_stop(spare_stop)->value);
     }
+    Py_TRASHCAN_END
 }
 
 PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
@@ -327,12 +331,19 @@ PyObject *stop_iteration(PyObject *value) {
         PyErr_Clear();  // without a spare, one is made below
     }
     if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
+        // What the last step left in it is dropped only once it is raised again: a drop runs
+        // code (a finaliser) that may free an Awaiting or step another await, which then find
+        // it held and leave it alone.
         PyStopIterationObject *stop = as_stop(spare_stop);
-        Py_CLEAR(stop->traceback);
-        Py_CLEAR(stop->context);
-        Py_CLEAR(stop->cause);
-        Py_XSETREF(stop->value, value);
+        PyObject *left[] = {stop->value, stop->traceback, stop->context, stop->cause};
+        stop->value = value;
+        stop->traceback = nullptr;
+        stop->context = nullptr;
+        stop->cause = nullptr;
         PyErr_SetRaisedException(Py_NewRef(spare_stop));
+        for (PyObject *object : left) {
+            Py_XDECREF(object);
+        }
         return nullptr;
     }
     PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
@@ -450,7 +461,7 @@ PyType_Spec awaiting_spec = {
     "amber_moth.func._Awaiting",
     sizeof(Awaiting),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     awaiting_slots,
 };
 
@@ -787,7 +798,7 @@ PyType_Spec computation_spec = {
     "amber_moth.func._Computation",
     sizeof(Computation),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     computation_slots,
 };
 
@@ -831,7 +842,7 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
         Py_DECREF(loops);
     }
     PyObject *result = nullptr;
-    if (r >= 0) {
+    if (r >= 0 && !refuses_calls(w)) {  // this lookup's comparisons may have closed it
         if (found != nullptr && as_computation(found)->open) {
             result = join(as_computation(found));
             if (result != nullptr) {
