@@ -331,19 +331,16 @@ PyObject *stop_iteration(PyObject *value) {
         PyErr_Clear();  // without a spare, one is made below
     }
     if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
-        // What the last step left in it is dropped only once it is raised again: a drop runs
-        // code (a finaliser) that may free an Awaiting or step another await, which then find
-        // it held and leave it alone.
-        PyStopIterationObject *stop = as_stop(spare_stop);
-        PyObject *left[] = {stop->value, stop->traceback, stop->context, stop->cause};
+        // Held while the drops of what the last step left in it run code (a finaliser) that
+        // may free an Awaiting or step another await: they find it held and leave it alone.
+        PyObject *held = Py_NewRef(spare_stop);
+        PyStopIterationObject *stop = as_stop(held);
+        Py_CLEAR(stop->value);
+        Py_CLEAR(stop->traceback);
+        Py_CLEAR(stop->context);
+        Py_CLEAR(stop->cause);
         stop->value = value;
-        stop->traceback = nullptr;
-        stop->context = nullptr;
-        stop->cause = nullptr;
-        PyErr_SetRaisedException(Py_NewRef(spare_stop));
-        for (PyObject *object : left) {
-            Py_XDECREF(object);
-        }
+        PyErr_SetRaisedException(held);
         return nullptr;
     }
     PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
