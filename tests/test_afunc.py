@@ -448,6 +448,35 @@ class TestReentry:
             g(1).send(None)  # the Old goes as this hit ends
         assert ended.value.value == 1
 
+    def test_what_a_catcher_does_with_the_end_of_a_step_stays_its_own(self):
+        @alru_cache
+        async def f(x):
+            return x
+
+        class Big:
+            pass
+
+        def kept_in_a_cycle(big):
+            try:
+                f(1).send(None)
+            except StopIteration as ended:
+                kept = ended  # kept -> its traceback -> this frame -> kept
+            return kept.value
+
+        asyncio.run(f(1))
+        big = Big()
+        assert kept_in_a_cycle(big) == 1
+        big = weakref.ref(big)
+        try:
+            f(1).send(None)
+        except StopIteration as ended:
+            ended.add_note("noted")
+        with pytest.raises(StopIteration) as ended:
+            f(1).send(None)
+        assert ended.value.value == 1 and not hasattr(ended.value, "__notes__")
+        gc.collect()
+        assert big() is None
+
     def test_freeing_a_deep_chain_of_awaitables(self):
         assert run_isolated("afunc_freeing_a_deep_chain_of_awaitables.py", timeout=240) == "ok\n"
 

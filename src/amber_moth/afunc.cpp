@@ -159,12 +159,37 @@ PyObject *cleared_error() {
 
 // The StopIteration that ends the step of an await, kept for the next while no one else
 // holds it (the interpreter takes its value and drops it at once): making one per hit would
-// cost more than the rest of the hit. Its value is dropped when the Awaiting is
-// (awaiting_dealloc), so that no result outlives its await in it.
+// cost more than the rest of the hit. What a step left in it is dropped when the Awaiting is
+// (awaiting_dealloc), so that no result outlives its await in it. One that its catcher kept,
+// or gave anything stop_iteration does not reset (attributes, notes, arguments), is theirs:
+// the module lets it go, and makes another (release_kept_spare_stop).
 PyObject *spare_stop;
 
 inline PyStopIterationObject *as_stop(PyObject *op) {
     return reinterpret_cast<PyStopIterationObject *>(op);
+}
+
+// Lets the spare StopIteration go unless it is the module's alone, as it made it but for what
+// spare_stop_empty drops: one its catcher kept, or gave attributes, notes or arguments to.
+void release_kept_spare_stop() {
+    const PyStopIterationObject *stop = as_stop(spare_stop);
+    if (Py_REFCNT(spare_stop) != 1 || stop->dict != nullptr || stop->notes != nullptr ||
+        stop->suppress_context != 0 || stop->args == nullptr || PyTuple_GET_SIZE(stop->args) != 0) {
+        Py_CLEAR(spare_stop);
+    }
+}
+
+// Drops what the last step left in the spare StopIteration, held meanwhile: the drops run code
+// (a finaliser) that may free an Awaiting or step another await, which find it held and leave
+// it alone.
+void spare_stop_empty() {
+    PyObject *held = Py_NewRef(spare_stop);
+    PyStopIterationObject *stop = as_stop(held);
+    Py_CLEAR(stop->value);
+    Py_CLEAR(stop->traceback);
+    Py_CLEAR(stop->context);
+    Py_CLEAR(stop->cause);
+    Py_DECREF(held);
 }
 
 // The memory of the last Awaiting freed, untracked, kept for the next: awaits of stored results
@@ -229,8 +254,11 @@ void awaiting_dealloc(PyObject *op) {
         PyObject_GC_Del(op);
     }
     Py_DECREF(type);
-    if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
-        Py_CLEAR(as_stop(spare_stop)->value);
+    if (spare_stop != nullptr) {
+        release_kept_spare_stop();
+    }
+    if (spare_stop != nullptr) {
+        spare_stop_empty();
     }
     Py_TRASHCAN_END
 }
@@ -301,13 +329,16 @@ PySendResult awaiting_send(PyObject *op, PyObject *arg, PyObject **presult) {
         return PYGEN_ERROR;
     }
     if (a->iter == nullptr) {
-        PyAsyncMethods *methods = Py_TYPE(a->waiter)->tp_as_async;
-        a->iter = methods != nullptr && methods->am_await != nullptr ? methods->am_await(a->waiter)
-                                                                      : call_method(a->waiter, "__await__");
-        if (a->iter == nullptr) {
+        PyObject *waiter = Py_NewRef(a->waiter);
+        PyAsyncMethods *methods = Py_TYPE(waiter)->tp_as_async;
+        PyObject *iter = methods != nullptr && methods->am_await != nullptr ? methods->am_await(waiter)
+                                                                            : call_method(waiter, "__await__");
+        Py_DECREF(waiter);
+        if (iter == nullptr) {
             *presult = nullptr;
             return PYGEN_ERROR;
         }
+        Py_XSETREF(a->iter, iter);  // a step made from __await__ may have set one
     }
     PyObject *iter = Py_NewRef(a->iter);
     const PySendResult r = PyIter_Send(iter, arg, presult);
@@ -326,20 +357,17 @@ PyObject *stop_iteration(PyObject *value) {
         Py_DECREF(value);
         return nullptr;
     }
+    if (spare_stop != nullptr) {
+        release_kept_spare_stop();
+    }
     if (spare_stop == nullptr) {
         spare_stop = PyObject_CallNoArgs(PyExc_StopIteration);
         PyErr_Clear();  // without a spare, one is made below
     }
-    if (spare_stop != nullptr && Py_REFCNT(spare_stop) == 1) {
-        // Held while the drops of what the last step left in it run code (a finaliser) that
-        // may free an Awaiting or step another await: they find it held and leave it alone.
+    if (spare_stop != nullptr) {
         PyObject *held = Py_NewRef(spare_stop);
-        PyStopIterationObject *stop = as_stop(held);
-        Py_CLEAR(stop->value);
-        Py_CLEAR(stop->traceback);
-        Py_CLEAR(stop->context);
-        Py_CLEAR(stop->cause);
-        stop->value = value;
+        spare_stop_empty();  // the module may let it go meanwhile: this step's is `held`
+        as_stop(held)->value = value;
         PyErr_SetRaisedException(held);
         return nullptr;
     }
