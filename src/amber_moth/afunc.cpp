@@ -179,12 +179,17 @@ void release_kept_spare_stop() {
     }
 }
 
-// Drops what the last step left in the spare StopIteration, held meanwhile: the drops run code
-// (a finaliser) that may free an Awaiting or step another await, which find it held and leave
-// it alone.
-void spare_stop_empty() {
+// Drops what the last step left in the spare StopIteration. The drops run code (a finaliser)
+// that may free an Awaiting or step another await: a value alone, as an await leaves it, is
+// taken out before it is dropped; anything more is dropped with the spare held, so that such
+// code finds it held and leaves it alone.
+inline void spare_stop_empty() {
+    PyStopIterationObject *stop = as_stop(spare_stop);
+    if (stop->traceback == nullptr && stop->context == nullptr && stop->cause == nullptr) [[likely]] {
+        Py_CLEAR(stop->value);
+        return;
+    }
     PyObject *held = Py_NewRef(spare_stop);
-    PyStopIterationObject *stop = as_stop(held);
     Py_CLEAR(stop->value);
     Py_CLEAR(stop->traceback);
     Py_CLEAR(stop->context);
@@ -255,16 +260,17 @@ void awaiting_dealloc(PyObject *op) {
     }
     Py_DECREF(type);
     if (spare_stop != nullptr) {
-        release_kept_spare_stop();
-    }
-    if (spare_stop != nullptr) {
-        spare_stop_empty();
+        if (Py_REFCNT(spare_stop) != 1) {
+            Py_CLEAR(spare_stop);  // a step's, still raised or caught: its catcher's now
+        } else {
+            spare_stop_empty();
+        }
     }
     Py_TRASHCAN_END
 }
 
-PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                     CallKey &key);
+inline PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+                            CallKey &key);
 
 // Makes the call a call outside a running loop left for its first step, now that a loop
 // runs it, with the key made then, and takes over the state of what it returned: 0, or -1
@@ -311,8 +317,25 @@ PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyOb
     return r;
 }
 
-// One step, as PyIter_Send: the result at once, or the waiter's step.
-PySendResult awaiting_send(PyObject *op, PyObject *arg, PyObject **presult) {
+// Makes the iterator of the waiter the Awaiting waits for, at its first step: 0, or -1 with
+// the error set. Out of line: a hit never waits.
+[[gnu::noinline]] int awaiting_start_waiting(Awaiting *a) {
+    PyObject *waiter = Py_NewRef(a->waiter);
+    PyAsyncMethods *methods = Py_TYPE(waiter)->tp_as_async;
+    PyObject *iter = methods != nullptr && methods->am_await != nullptr ? methods->am_await(waiter)
+                                                                        : call_method(waiter, "__await__");
+    Py_DECREF(waiter);
+    if (iter == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(a->iter, iter);  // a step made from __await__ may have set one
+    return 0;
+}
+
+// One step, as PyIter_Send: the result at once, or the waiter's step. Inlined into
+// awaiting_iternext, the step of every await.
+[[gnu::always_inline]] inline PySendResult awaiting_send(PyObject *op, PyObject *arg,
+                                                         PyObject **presult) {
     auto *a = reinterpret_cast<Awaiting *>(op);
     if (a->call != nullptr && start_call(a) < 0) {
         *presult = nullptr;
@@ -328,17 +351,9 @@ PySendResult awaiting_send(PyObject *op, PyObject *arg, PyObject **presult) {
         *presult = nullptr;
         return PYGEN_ERROR;
     }
-    if (a->iter == nullptr) {
-        PyObject *waiter = Py_NewRef(a->waiter);
-        PyAsyncMethods *methods = Py_TYPE(waiter)->tp_as_async;
-        PyObject *iter = methods != nullptr && methods->am_await != nullptr ? methods->am_await(waiter)
-                                                                            : call_method(waiter, "__await__");
-        Py_DECREF(waiter);
-        if (iter == nullptr) {
-            *presult = nullptr;
-            return PYGEN_ERROR;
-        }
-        Py_XSETREF(a->iter, iter);  // a step made from __await__ may have set one
+    if (a->iter == nullptr && awaiting_start_waiting(a) < 0) {
+        *presult = nullptr;
+        return PYGEN_ERROR;
     }
     PyObject *iter = Py_NewRef(a->iter);
     const PySendResult r = PyIter_Send(iter, arg, presult);
@@ -842,21 +857,17 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
     }
     if (loop == Py_None) {
         Py_DECREF(loop);
+        PyObject *object = key.key_object();
         const Py_ssize_t n = PyVectorcall_NARGS(nargsf) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
-        PyObject *arguments = PyTuple_New(n);
+        PyObject *arguments = object != nullptr ? PyTuple_New(n) : nullptr;
         if (arguments == nullptr) {
             return nullptr;
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyTuple_SET_ITEM(arguments, i, Py_NewRef(args[i]));
         }
-        PyObject *object = key.key_object();
-        PyObject *call = object != nullptr ? Py_BuildValue("(ONOOn)", op, arguments, kwnames != nullptr ? kwnames : Py_None,
-                                                           object, key.hash())
-                                           : nullptr;
-        if (object == nullptr) {
-            Py_DECREF(arguments);
-        }
+        PyObject *call = Py_BuildValue("(ONOOn)", op, arguments, kwnames != nullptr ? kwnames : Py_None, object,
+                                       key.hash());
         return call != nullptr ? awaiting_new(nullptr, nullptr, call) : nullptr;
     }
     PyObject *loops;
@@ -884,8 +895,8 @@ PyObject *call_on_loop(AsyncWrapper *w, PyObject *const *args, size_t nargsf, Py
 
 // A call whose key is made: its stored result, or call_on_loop. The key's hash may have run
 // Python code that closed or cleared the wrapper.
-PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                     CallKey &key) {
+[[gnu::always_inline]] inline PyObject *keyed_call(AsyncWrapper *w, PyObject *const *args, size_t nargsf,
+                                                   PyObject *kwnames, CallKey &key) {
     if (refuses_calls(w)) {
         return nullptr;
     }
