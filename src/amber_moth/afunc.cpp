@@ -972,8 +972,10 @@ int async_traverse(PyObject *op, visitproc visit, void *arg) {
 
 int async_clear(PyObject *op) {
     AsyncWrapper *w = as_async(op);
-    Py_CLEAR(w->func);
+    // The memo first: a wrapper without one refuses calls (refuses_calls), so a call made by
+    // code these drops run never finds the function gone and the memo still there.
     Py_CLEAR(w->memo);
+    Py_CLEAR(w->func);
     Py_CLEAR(w->computations);
     PyObject_ClearManagedDict(op);
     return 0;
